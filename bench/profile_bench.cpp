@@ -1,0 +1,102 @@
+// Costs of the profile-file engine on files of realistic and large sizes,
+// side by side with the floor that any safe rewrite must pay: read the file,
+// write a copy, fsync it and rename it over the original.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/disk_interface_posix.h"
+#include "platform/platform.h"
+#include "platform/profile_file_posix.h"
+#include "registration/register_service.h"
+
+namespace {
+
+std::string BenchDir() {
+  const char* tmp = std::getenv("QUILLPOST_BENCH_DIR");
+  std::string templ = std::string(tmp ? tmp : "/tmp") + "/quillpost-bench-XXXXXX";
+  if (!mkdtemp(templ.data())) std::abort();
+  return templ;
+}
+
+/// A Mapisvc.inf of about |bytes| bytes: many services of a few keys each.
+std::string RealisticFile(size_t bytes) {
+  std::string text = "[Services]\r\nMSPST AB=Personal Address Book\r\n";
+  for (int i = 0; text.size() < bytes; ++i) {
+    const std::string name = "SVC" + std::to_string(i);
+    text += "\r\n; provider " + name + "\r\n[" + name + "]\r\n";
+    text += "PR_DISPLAY_NAME=Service number " + std::to_string(i) + "\r\n";
+    text += "PR_SERVICE_DLL_NAME=C:\\Program Files\\Vendor\\" + name + ".dll\r\n";
+    text += "PR_RESOURCE_FLAGS=SERVICE_SINGLE_COPY\r\n";
+  }
+  return text;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+}
+
+/// The floor: read the file, write a copy, fsync, rename.
+void RewriteOnce(const std::string& path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY);
+  char chunk[1 << 16];
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, size_t(n));
+  close(fd);
+  const std::string temp = path + ".floor";
+  fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (write(fd, text.data(), text.size()) != ssize_t(text.size())) std::abort();
+  fsync(fd);
+  close(fd);
+  rename(temp.c_str(), path.c_str());
+}
+
+void BM_Floor19(benchmark::State& state) {
+  const std::string dir = BenchDir(), path = dir + "/Mapisvc.inf";
+  WriteFile(path, RealisticFile(size_t(state.range(0))));
+  for (auto _ : state) {
+    for (int i = 0; i < 19; ++i) RewriteOnce(path);
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * 19 * state.range(0));
+}
+
+void BM_OneWrite(benchmark::State& state) {
+  const std::string dir = BenchDir(), path = dir + "/Mapisvc.inf";
+  WriteFile(path, RealisticFile(size_t(state.range(0))));
+  quillpost::RealDiskInterface disk;
+  quillpost::ProfileFile profile(disk);
+  int i = 0;
+  for (auto _ : state) {
+    // Alternate the value so that every write really rewrites the file.
+    profile.Write(path.c_str(), "SVC7", "PR_DISPLAY_NAME", (i++ & 1) ? "odd" : "even");
+  }
+}
+
+void BM_ProvregRun(benchmark::State& state) {
+  const std::string dir = BenchDir(), path = dir + "/Mapisvc.inf";
+  const std::string base = RealisticFile(size_t(state.range(0)));
+  setenv("QUILLPOST_SYSTEM_DIR", dir.c_str(), 1);
+  for (auto _ : state) {
+    state.PauseTiming();
+    WriteFile(path, base);  // every run registers into a file without the service
+    state.ResumeTiming();
+    quillpost::RegisterService(quillpost::NativePlatform(), false, "C:\\QP\\");
+  }
+}
+
+constexpr int64_t k30K = 30 << 10, k1M = 1 << 20, k8M = 8 << 20;
+
+BENCHMARK(BM_OneWrite)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Floor19)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProvregRun)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,87 @@
+#include "platform/disk_interface_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace quillpost {
+
+int RealDiskInterface::Open(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+ssize_t RealDiskInterface::Read(int fd, void* buffer, size_t size) {
+  ssize_t n;
+  do {
+    n = ::read(fd, buffer, size);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t RealDiskInterface::Write(int fd, const void* buffer, size_t size) {
+  ssize_t n;
+  do {
+    n = ::write(fd, buffer, size);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+int RealDiskInterface::Fsync(int fd) { return ::fsync(fd); }
+
+int RealDiskInterface::Close(int fd) { return ::close(fd); }
+
+int RealDiskInterface::Lock(int fd) {
+  int r;
+  do {
+    r = ::flock(fd, LOCK_EX);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int RealDiskInterface::Rename(const char* from, const char* to) { return ::rename(from, to); }
+
+int RealDiskInterface::RenameNoReplace(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // File systems without renameat2 flags: a hard link is just as exclusive.
+  if (::link(from, to) != 0) return -1;
+  ::unlink(from);
+  return 0;
+}
+
+int RealDiskInterface::Unlink(const char* path) { return ::unlink(path); }
+
+int RealDiskInterface::Stat(const char* path, struct stat* st) { return ::stat(path, st); }
+
+int RealDiskInterface::Lstat(const char* path, struct stat* st) { return ::lstat(path, st); }
+
+int RealDiskInterface::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+
+int RealDiskInterface::ReadLink(const char* path, std::string* target) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t n = ::readlink(path, buffer.data(), buffer.size());
+    if (n < 0) return -1;
+    if (static_cast<size_t>(n) < buffer.size()) {
+      target->assign(buffer.data(), static_cast<size_t>(n));
+      return 0;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+int RealDiskInterface::Fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+
+int RealDiskInterface::Fchown(int fd, uid_t owner, gid_t group) {
+  return ::fchown(fd, owner, group);
+}
+
+}  // namespace quillpost

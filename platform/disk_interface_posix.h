@@ -1,0 +1,68 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace quillpost {
+
+/// Every file-system call that the profile-file engine makes, and nothing
+/// else, so that tests can make any single call fail. Each call has the POSIX
+/// convention: -1 (and errno) on failure.
+class DiskInterface {
+ public:
+  virtual ~DiskInterface() = default;
+
+  /// Returns a descriptor, or -1.
+  virtual int Open(const char* path, int flags, mode_t mode) = 0;
+  /// Returns the number of bytes read (0 at the end), or -1.
+  virtual ssize_t Read(int fd, void* buffer, size_t size) = 0;
+  /// Returns the number of bytes written, or -1.
+  virtual ssize_t Write(int fd, const void* buffer, size_t size) = 0;
+  /// Returns 0, or -1.
+  virtual int Fsync(int fd) = 0;
+  /// Returns 0, or -1.
+  virtual int Close(int fd) = 0;
+  /// Takes an exclusive lock on the open file, waiting for it. Returns 0, or -1.
+  virtual int Lock(int fd) = 0;
+  /// Renames |from| over |to|. Returns 0, or -1.
+  virtual int Rename(const char* from, const char* to) = 0;
+  /// Gives |from| the name |to| only when |to| does not exist (EEXIST
+  /// otherwise). Returns 0, or -1.
+  virtual int RenameNoReplace(const char* from, const char* to) = 0;
+  /// Returns 0, or -1.
+  virtual int Unlink(const char* path) = 0;
+  /// stat (follows links), lstat (does not) and fstat. Return 0, or -1.
+  virtual int Stat(const char* path, struct stat* st) = 0;
+  virtual int Lstat(const char* path, struct stat* st) = 0;
+  virtual int Fstat(int fd, struct stat* st) = 0;
+  /// Stores the target of the symbolic link |path| in |*target|. Returns 0, or -1.
+  virtual int ReadLink(const char* path, std::string* target) = 0;
+  /// Set permission bits, owner and group of an open file. Return 0, or -1.
+  virtual int Fchmod(int fd, mode_t mode) = 0;
+  virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
+};
+
+/// The real disk.
+class RealDiskInterface : public DiskInterface {
+ public:
+  int Open(const char* path, int flags, mode_t mode) override;
+  ssize_t Read(int fd, void* buffer, size_t size) override;
+  ssize_t Write(int fd, const void* buffer, size_t size) override;
+  int Fsync(int fd) override;
+  int Close(int fd) override;
+  int Lock(int fd) override;
+  int Rename(const char* from, const char* to) override;
+  int RenameNoReplace(const char* from, const char* to) override;
+  int Unlink(const char* path) override;
+  int Stat(const char* path, struct stat* st) override;
+  int Lstat(const char* path, struct stat* st) override;
+  int Fstat(int fd, struct stat* st) override;
+  int ReadLink(const char* path, std::string* target) override;
+  int Fchmod(int fd, mode_t mode) override;
+  int Fchown(int fd, uid_t owner, gid_t group) override;
+};
+
+}  // namespace quillpost

@@ -1,0 +1,7 @@
+#include "platform/config_path.h"
+
+namespace quillpost {
+
+const char kPathSeparator = '\\';
+
+}  // namespace quillpost

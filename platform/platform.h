@@ -1,0 +1,43 @@
+#pragma once
+
+namespace quillpost {
+
+/// The programs' whole contact with the platform: the system directory and
+/// the private profile-string operations on the service configuration file.
+/// On Windows each is a thin call of the platform's 8-bit function; on POSIX
+/// the system directory comes from QUILLPOST_SYSTEM_DIR and the profile
+/// operations from our own crash-safe engine. Tests substitute fakes.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  /// Stores the system directory, null-terminated, in |buffer| of |capacity|
+  /// characters (terminating null included). Returns the length stored when
+  /// it is below |capacity|; a value of |capacity| or more when the directory
+  /// does not fit (nothing usable is stored); 0 when there is none.
+  virtual unsigned SystemDirectory(char* buffer, unsigned capacity) = 0;
+
+  /// Sets |key| of |section| in |file| to |value|, creating the file, the
+  /// section and the key where missing. Returns true when the file holds the
+  /// value afterwards, false when the write failed or was refused (the file
+  /// is then as it was).
+  virtual bool WriteString(const char* section, const char* key, const char* value,
+                           const char* file) = 0;
+
+  /// Removes |key| from |section| of |file|. Returns true when the key is
+  /// absent afterwards (a missing file, section or key is no change), false
+  /// when the delete failed or was refused (the file is then as it was).
+  virtual bool DeleteKey(const char* section, const char* key, const char* file) = 0;
+
+  /// Stores the value of |key| in |section| of |file|, or |default_value|
+  /// when the file, section or key is missing, in |buffer| of |capacity|
+  /// characters, cut to |capacity| - 1 and null-terminated. Returns the
+  /// number of characters stored, the terminating null not counted.
+  virtual unsigned ReadString(const char* section, const char* key, const char* default_value,
+                              char* buffer, unsigned capacity, const char* file) = 0;
+};
+
+/// Returns the platform the program runs on.
+Platform& NativePlatform();
+
+}  // namespace quillpost

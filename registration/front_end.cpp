@@ -1,0 +1,76 @@
+#include "registration/front_end.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/ascii_case.h"
+#include "registration/register_service.h"
+
+namespace quillpost {
+namespace {
+
+const char kUsage[] =
+    "Must be one or two parameters :\n"
+    "\t\"provreg.exe -norm <PathDir>\" (for normal) or\n"
+    "\t\"provreg.exe -lite <PathDir>\" (for lite)\n"
+    "\twhere PathDir is the path to the VRQPN.DLL";
+
+bool HasControlCharacter(const char* s) {
+  for (; *s; ++s) {
+    const unsigned char c = static_cast<unsigned char>(*s);
+    if (c < 32 || c == 127) return true;
+  }
+  return false;
+}
+
+/// Turns |arg| into the PathDir prefix in |prefix|: empty for an empty
+/// argument, else the argument with one backslash appended unless it already
+/// ends with one. Returns false, after printing why, for an argument that is
+/// too long or holds a control character.
+bool MakePrefix(const char* arg, char (&prefix)[256]) {
+  prefix[0] = '\0';
+  const size_t length = std::strlen(arg);
+  if (length == 0) return true;
+  if (HasControlCharacter(arg)) {
+    std::fputs("PathDir must not hold control characters such as line breaks\n", stdout);
+    return false;
+  }
+  const bool ends_with_backslash = arg[length - 1] == '\\';
+  const size_t prefix_length = length + (ends_with_backslash ? 0 : 1);
+  if (prefix_length > kMaxPathDirPrefix) {
+    std::printf("PathDir is too long: at most %u characters, its trailing backslash counted\n",
+                kMaxPathDirPrefix);
+    return false;
+  }
+  std::memcpy(prefix, arg, length);
+  if (!ends_with_backslash) prefix[length] = '\\';
+  prefix[prefix_length] = '\0';
+  return true;
+}
+
+}  // namespace
+
+int RunProvreg(Platform& platform, int argc, const char* const* argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stdout);
+    return kExitCommandLineError;
+  }
+  bool lite;
+  if (AsciiCaseCompare(argv[1], "-norm") == 0) {
+    lite = false;
+  } else if (AsciiCaseCompare(argv[1], "-lite") == 0) {
+    lite = true;
+  } else {
+    std::fputs(kUsage, stdout);
+    return kExitCommandLineError;
+  }
+
+  // PathDir is taken only when it is the last parameter; with more
+  // parameters every one after the mode is ignored.
+  char prefix[256] = "";
+  if (argc == 3 && !MakePrefix(argv[2], prefix)) return kExitCommandLineError;
+
+  return RegisterService(platform, lite, prefix) ? kExitRegistered : kExitRegistrationFailed;
+}
+
+}  // namespace quillpost

@@ -1,0 +1,63 @@
+#include "registration/register_service.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/ascii_case.h"
+#include "platform/config_path.h"
+#include "platform/platform.h"
+#include "registration/edition.h"
+
+namespace quillpost {
+namespace {
+
+constexpr unsigned kBufferSize = 256;
+constexpr unsigned kSystemDirCapacity = 255;
+
+/// Puts the value to write for |table_value| in |value|: the prefix and the
+/// DLL's file name where the table names the DLL, else the table value.
+/// Returns false when it does not fit (nothing is then to be written).
+bool ComposeValue(const Edition& edition, const char* prefix, const char* table_value,
+                  char (&value)[kBufferSize]) {
+  const bool names_dll = AsciiCaseCompare(table_value, edition.dll_name) == 0;
+  const char* head = names_dll ? prefix : "";
+  const size_t head_length = std::strlen(head);
+  const size_t tail_length = std::strlen(table_value);
+  if (head_length + tail_length >= kBufferSize) return false;
+  std::memcpy(value, head, head_length);
+  std::memcpy(value + head_length, names_dll ? edition.dll_name : table_value, tail_length + 1);
+  return true;
+}
+
+}  // namespace
+
+int RegisterService(Platform& platform, bool lite, const char* prefix) {
+  const Edition& edition = EditionFor(lite);
+  char path[kBufferSize];
+  char value[kBufferSize];
+
+  if (!ServiceConfigPath(platform, path, kBufferSize, kSystemDirCapacity)) {
+    std::fputs("Cannot get the windows system directory\n", stdout);
+    return 0;
+  }
+
+  // Each write is made whatever became of the ones before it.
+  bool all_written =
+      platform.WriteString("Services", edition.service_name, edition.display_name, path);
+  for (const SectionTable& table : edition.sections) {
+    for (int i = 0; i < table.count; ++i) {
+      const bool composed = ComposeValue(edition, prefix, table.pairs[i].value, value);
+      all_written = composed &&
+                    platform.WriteString(table.section, table.pairs[i].key, value, path) &&
+                    all_written;
+    }
+  }
+
+  if (!all_written) {
+    std::printf("Cannot write the service definition to \"%s\"\n", path);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace quillpost

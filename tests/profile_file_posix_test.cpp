@@ -1,0 +1,173 @@
+#include "platform/profile_file_posix.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+#include "tests/support/faulty_disk_posix.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillpost {
+namespace {
+
+using test::ListDirectory;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+
+class ProfileFileTest : public ::testing::Test {
+ protected:
+  std::string Read(const std::string& section, const std::string& key) {
+    char buffer[256];
+    profile_.Read(path_.c_str(), section, key, "<default>", buffer, sizeof buffer);
+    return buffer;
+  }
+
+  test::TempDir dir_;
+  std::string path_ = dir_.Join("Mapisvc.inf");
+  RealDiskInterface disk_;
+  ProfileFile profile_{disk_};
+};
+
+TEST_F(ProfileFileTest, CreatesMissingFileAndReadsBack) {
+  EXPECT_EQ(Read("Services", "VRQPN"), "<default>");
+  ASSERT_TRUE(profile_.Write(path_.c_str(), "Services", "VRQPN", "Varnholt Quillpost"));
+  EXPECT_EQ(ReadFileBytes(path_), "[Services]\r\nVRQPN=Varnholt Quillpost\r\n");
+  EXPECT_EQ(Read("SERVICES", "vrqpn"), "Varnholt Quillpost");
+  EXPECT_EQ(ListDirectory(dir_.path()), "Mapisvc.inf\n");  // no temporary left
+}
+
+TEST_F(ProfileFileTest, ReadCutsToCapacityAndStripsQuotes) {
+  WriteFileBytes(path_, "[S]\nK=\"0123456789\"\n");
+  char buffer[8];
+  EXPECT_EQ(profile_.Read(path_.c_str(), "S", "K", "", buffer, sizeof buffer), 7u);
+  EXPECT_STREQ(buffer, "0123456");
+  EXPECT_EQ(profile_.Read(path_.c_str(), "S", "none", "long default", buffer, 5), 4u);
+  EXPECT_STREQ(buffer, "long");
+  EXPECT_EQ(profile_.Read(path_.c_str(), "S", "K", "", buffer, 0), 0u);
+}
+
+TEST_F(ProfileFileTest, DeleteNeverCreatesAFile) {
+  EXPECT_TRUE(profile_.Delete(path_.c_str(), "Services", "MSPST AB"));
+  EXPECT_EQ(ListDirectory(dir_.path()), "");
+}
+
+TEST_F(ProfileFileTest, UnchangedWriteDoesNotRewrite) {
+  WriteFileBytes(path_, "[S]\r\nK=V\r\n");
+  struct stat before, after;
+  ASSERT_EQ(stat(path_.c_str(), &before), 0);
+  ASSERT_TRUE(profile_.Write(path_.c_str(), "S", "K", "V"));
+  ASSERT_EQ(stat(path_.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+TEST_F(ProfileFileTest, RefusedInputLeavesFileUntouched) {
+  const std::string text = "[S]\nK=V\n";
+  WriteFileBytes(path_, text);
+  EXPECT_FALSE(profile_.Write(path_.c_str(), "S", "K", "line\ninjected"));
+  EXPECT_FALSE(profile_.Write(path_.c_str(), "S]", "K", "V"));
+  EXPECT_FALSE(profile_.Delete(path_.c_str(), "S", "K=V"));
+  EXPECT_EQ(ReadFileBytes(path_), text);
+  EXPECT_FALSE(profile_.Write(dir_.Join("new.inf").c_str(), "S", "", "V"));
+  EXPECT_EQ(ListDirectory(dir_.path()), "Mapisvc.inf\n");
+}
+
+TEST_F(ProfileFileTest, SymlinkIsUpdatedAtItsTargetAndStaysALink) {
+  ASSERT_EQ(mkdir(dir_.Join("real").c_str(), 0755), 0);
+  WriteFileBytes(dir_.Join("real/target.inf"), "[S]\nA=1\n");
+  ASSERT_EQ(symlink("real/target.inf", path_.c_str()), 0);
+  ASSERT_TRUE(profile_.Write(path_.c_str(), "S", "B", "2"));
+  ASSERT_TRUE(profile_.Delete(path_.c_str(), "S", "A"));
+  struct stat st;
+  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFileBytes(dir_.Join("real/target.inf")), "[S]\nB=2\n");
+  EXPECT_EQ(ListDirectory(dir_.Join("real")), "target.inf\n");
+  // A dangling link gets its target created.
+  ASSERT_EQ(symlink("real/later.inf", dir_.Join("dangling").c_str()), 0);
+  ASSERT_TRUE(profile_.Write(dir_.Join("dangling").c_str(), "S", "K", "V"));
+  EXPECT_EQ(ReadFileBytes(dir_.Join("real/later.inf")), "[S]\r\nK=V\r\n");
+}
+
+TEST_F(ProfileFileTest, PermissionBitsAreKept) {
+  WriteFileBytes(path_, "[S]\n");
+  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  ASSERT_TRUE(profile_.Write(path_.c_str(), "S", "K", "V"));
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(ProfileFileTest, FailuresLeaveNothingButTheOldFile) {
+  EXPECT_FALSE(profile_.Write(dir_.Join("no/such/dir/x.inf").c_str(), "S", "K", "V"));
+  ASSERT_EQ(mkdir(dir_.Join("file-is-dir").c_str(), 0755), 0);
+  EXPECT_FALSE(profile_.Write(dir_.Join("file-is-dir").c_str(), "S", "K", "V"));
+  EXPECT_EQ(ListDirectory(dir_.path()), "file-is-dir\n");
+}
+
+// Fails each disk call of one write in turn: whichever fails, the file is
+// either exactly as before or exactly as after, and no temporary is left.
+TEST_F(ProfileFileTest, EverySingleDiskFaultLeavesOldOrNewFile) {
+  const std::string hand_edited =
+      "; hand edited\r\n[Services]\r\nMSPST AB=Personal\r\n[Other]\r\nx=1";
+  const std::string after_edit =
+      "; hand edited\r\n[Services]\r\nMSPST AB=Personal\r\nVRQPN=Varnholt Quillpost\r\n"
+      "[Other]\r\nx=1";
+  const std::string created = "[Services]\r\nVRQPN=Varnholt Quillpost\r\n";
+  for (const bool existing : {true, false}) {
+    auto write_with = [&](test::FaultyDisk& disk) {
+      unlink(path_.c_str());
+      if (existing) WriteFileBytes(path_, hand_edited);
+      ProfileFile profile(disk);
+      return profile.Write(path_.c_str(), "Services", "VRQPN", "Varnholt Quillpost");
+    };
+    test::FaultyDisk counter;
+    ASSERT_TRUE(write_with(counter));
+    EXPECT_GT(counter.calls, 8);
+    for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
+      SCOPED_TRACE(testing::Message() << "existing " << existing << " fail_at " << fail_at);
+      test::FaultyDisk faulty;
+      faulty.fail_at = fail_at;
+      const bool ok = write_with(faulty);
+      const std::string now = ReadFileBytes(path_);
+      const std::string& expected_new = existing ? after_edit : created;
+      const std::string& old_bytes = existing ? hand_edited : "<missing>";
+      if (ok) {
+        EXPECT_EQ(now, expected_new);
+      } else {
+        EXPECT_TRUE(now == old_bytes || now == expected_new) << now;
+      }
+      EXPECT_EQ(ListDirectory(dir_.path()), now == "<missing>" ? "" : "Mapisvc.inf\n");
+    }
+  }
+}
+
+// Writers in parallel on one file each land every key.
+TEST_F(ProfileFileTest, ConcurrentWritersLoseNoUpdate) {
+  constexpr int kWriters = 8;
+  constexpr int kKeys = 25;
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([this, w] {
+      RealDiskInterface disk;
+      ProfileFile profile(disk);
+      for (int k = 0; k < kKeys; ++k) {
+        const std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
+        EXPECT_TRUE(profile.Write(path_.c_str(), "S" + std::to_string(k % 3), key, key));
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int w = 0; w < kWriters; ++w) {
+    for (int k = 0; k < kKeys; ++k) {
+      const std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
+      EXPECT_EQ(Read("S" + std::to_string(k % 3), key), key);
+    }
+  }
+  EXPECT_EQ(ListDirectory(dir_.path()), "Mapisvc.inf\n");
+}
+
+}  // namespace
+}  // namespace quillpost

@@ -1,0 +1,169 @@
+#include "registration/register_service.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "platform/config_path.h"
+#include "registration/front_end.h"
+#include "tests/support/fake_platform.h"
+
+namespace quillpost {
+namespace {
+
+using test::FakePlatform;
+
+// The writes as "section|key|value" lines, in the order they were made.
+std::string Writes(const FakePlatform& platform) {
+  std::ostringstream out;
+  for (const auto& call : platform.calls) {
+    out << call.op << " " << call.section << "|" << call.key << "|" << call.value << "\n";
+  }
+  return out.str();
+}
+
+TEST(RegisterService, NormalEditionMakesTheNineteenWritesInOrder) {
+  FakePlatform platform;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RegisterService(platform, false, "C:\\QP\\"), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(Writes(platform),
+            "write Services|VRQPN|Varnholt Quillpost\n"
+            "write VRQPN|PR_DISPLAY_NAME|Varnholt Quillpost\n"
+            "write VRQPN|PR_RESOURCE_FLAGS|SERVICE_SINGLE_COPY\n"
+            "write VRQPN|Providers|VRQPN_AB, VRQPN_XP\n"
+            "write VRQPN|PR_SERVICE_DLL_NAME|C:\\QP\\vrqpn.dll\n"
+            "write VRQPN|PR_SERVICE_SUPPORT_FILES|C:\\QP\\vrqpn.dll\n"
+            "write VRQPN|PR_SERVICE_DELETE_FILES|C:\\QP\\vrqpn.dll\n"
+            "write VRQPN|PR_SERVICE_ENTRY_NAME|ServiceEntry\n"
+            "write VRQPN|WIZARD_ENTRY_NAME|QuillpostWizard\n"
+            "write VRQPN_AB|PR_RESOURCE_TYPE|MAPI_AB_PROVIDER\n"
+            "write VRQPN_AB|PR_RESOURCE_FLAGS|STATUS_PRIMARY_IDENTITY\n"
+            "write VRQPN_AB|PR_PROVIDER_DLL_NAME|C:\\QP\\vrqpn.dll\n"
+            "write VRQPN_AB|PR_PROVIDER_DISPLAY|Quillpost Address Book\n"
+            "write VRQPN_AB|PR_DISPLAY_NAME|Quillpost Address Book\n"
+            "write VRQPN_XP|PR_RESOURCE_TYPE|MAPI_TRANSPORT_PROVIDER\n"
+            "write VRQPN_XP|PR_RESOURCE_FLAGS|STATUS_PRIMARY_IDENTITY\n"
+            "write VRQPN_XP|PR_PROVIDER_DLL_NAME|C:\\QP\\vrqpn.dll\n"
+            "write VRQPN_XP|PR_PROVIDER_DISPLAY|Quillpost Courier\n"
+            "write VRQPN_XP|PR_DISPLAY_NAME|Quillpost Courier\n");
+  const std::string path = std::string("C:\\WINDOWS\\system32") + kPathSeparator + "Mapisvc.inf";
+  for (const auto& call : platform.calls) EXPECT_EQ(call.file, path);
+}
+
+TEST(RegisterService, LiteEditionDiffersOnlyInNames) {
+  FakePlatform platform;
+  EXPECT_EQ(RegisterService(platform, true, ""), 1);
+  ASSERT_EQ(platform.calls.size(), 19u);
+  const std::string writes = Writes(platform);
+  EXPECT_EQ(writes.find("VRQPN"), std::string::npos);
+  EXPECT_NE(writes.find("write Services|VRQPL|Varnholt Quillpost Lite\n"), std::string::npos);
+  EXPECT_NE(writes.find("write VRQPL|PR_DISPLAY_NAME|Varnholt Quillpost Lite\n"),
+            std::string::npos);
+  EXPECT_NE(writes.find("write VRQPL|Providers|VRQPL_AB, VRQPL_XP\n"), std::string::npos);
+  EXPECT_NE(writes.find("write VRQPL_XP|PR_PROVIDER_DISPLAY|Quillpost Courier\n"),
+            std::string::npos);
+  // An empty prefix leaves the bare DLL name in all five DLL values.
+  size_t dll_values = 0;
+  for (const auto& call : platform.calls) dll_values += call.value == "vrqpl.dll";
+  EXPECT_EQ(dll_values, 5u);
+}
+
+TEST(RegisterService, FailedWriteStillMakesTheRestThenReports) {
+  FakePlatform platform;
+  platform.fail_write_at = 3;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RegisterService(platform, false, ""), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(platform.calls.size(), 19u);
+  EXPECT_NE(out.find("Mapisvc.inf\""), std::string::npos) << out;
+  EXPECT_EQ(out.back(), '\n');
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+}
+
+TEST(RegisterService, NoUsableSystemDirectoryWritesNothing) {
+  for (const size_t length : {size_t{0}, size_t{244}, size_t{254}, size_t{255}, size_t{4000}}) {
+    FakePlatform platform;
+    platform.have_system_dir = length != 0;
+    platform.system_dir = std::string(length, 'd');
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RegisterService(platform, false, ""), 0) << length;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot get the windows system directory\n");
+    EXPECT_TRUE(platform.calls.empty());
+  }
+  // 243 characters still leave room for the separator and the file name.
+  FakePlatform platform;
+  platform.system_dir = std::string(243, 'd');
+  EXPECT_EQ(RegisterService(platform, false, ""), 1);
+  EXPECT_EQ(platform.calls.at(0).file.size(), 255u);
+}
+
+// The front end in-process: what reaches the writer for each command line.
+TEST(RunProvreg, PrefixRulesAndStatuses) {
+  struct Case {
+    std::vector<const char*> args;
+    int status;
+    const char* dll_value;  // "" when nothing may be written
+  };
+  const Case cases[] = {
+      {{"provreg", "-NORM"}, 1, "vrqpn.dll"},
+      {{"provreg", "-Lite", "C:\\QP"}, 1, "C:\\QP\\vrqpl.dll"},
+      {{"provreg", "-lite", "C:\\QP\\"}, 1, "C:\\QP\\vrqpl.dll"},
+      {{"provreg", "-lite", "C:\\QP\\\\"}, 1, "C:\\QP\\\\vrqpl.dll"},
+      {{"provreg", "-lite", "C:/QP/"}, 1, "C:/QP/\\vrqpl.dll"},
+      {{"provreg", "-norm", "C:\\QP", "extra"}, 1, "vrqpn.dll"},
+      {{"provreg", "-norm", ""}, 1, "vrqpn.dll"},
+      {{"provreg"}, 0, ""},
+      {{"provreg", "-x", "C:\\QP"}, 0, ""},
+      {{"provreg", "-normal"}, 0, ""},
+      {{"provreg", "-norm", "C:\\Q\nP"}, 0, ""},
+      {{"provreg", "-norm", "C:\\Q\x7fP"}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    FakePlatform platform;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunProvreg(platform, static_cast<int>(c.args.size()), c.args.data()), c.status);
+    testing::internal::GetCapturedStdout();
+    if (c.dll_value[0] == '\0') {
+      EXPECT_TRUE(platform.calls.empty());
+    } else {
+      ASSERT_EQ(platform.calls.size(), 19u);
+      EXPECT_EQ(platform.calls[4].value, c.dll_value);
+    }
+  }
+}
+
+TEST(RunProvreg, PathDirLengthLimitIsExact) {
+  // 245 characters plus the added backslash, or 246 ending in one: accepted.
+  const std::string fits = std::string(245, 'p');
+  const std::string fits_with_backslash = std::string(245, 'p') + "\\";
+  for (const std::string& dir : {fits, fits_with_backslash}) {
+    FakePlatform platform;
+    const char* args[] = {"provreg", "-norm", dir.c_str()};
+    EXPECT_EQ(RunProvreg(platform, 3, args), 1);
+    EXPECT_EQ(platform.calls.at(4).value.size(), 255u);
+  }
+  for (const size_t length : {size_t{246}, size_t{300}, size_t{100000}}) {
+    FakePlatform platform;
+    const std::string dir(length, 'p');
+    const char* args[] = {"provreg", "-norm", dir.c_str()};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunProvreg(platform, 3, args), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("246"), std::string::npos) << out;
+    EXPECT_TRUE(platform.calls.empty());
+  }
+}
+
+TEST(RunProvreg, FailureOfTheWriterIsStatusTwo) {
+  FakePlatform platform;
+  platform.have_system_dir = false;
+  const char* args[] = {"provreg", "-norm"};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunProvreg(platform, 2, args), 2);
+  testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+}  // namespace quillpost

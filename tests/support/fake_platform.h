@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace quillpost::test {
+
+/// A platform that records every profile operation instead of making it.
+class FakePlatform : public Platform {
+ public:
+  struct Call {
+    std::string op;  // "write", "delete" or "read"
+    std::string section, key, value, file;
+  };
+
+  std::string system_dir = "C:\\WINDOWS\\system32";
+  bool have_system_dir = true;
+  int fail_write_at = -1;  // index among the writes, -1 for none
+  std::vector<Call> calls;
+
+  unsigned SystemDirectory(char* buffer, unsigned capacity) override {
+    if (!have_system_dir) return 0;
+    if (system_dir.size() >= capacity) return static_cast<unsigned>(system_dir.size() + 1);
+    system_dir.copy(buffer, system_dir.size());
+    buffer[system_dir.size()] = '\0';
+    return static_cast<unsigned>(system_dir.size());
+  }
+
+  bool WriteString(const char* section, const char* key, const char* value,
+                   const char* file) override {
+    const int index = writes++;
+    calls.push_back({"write", section, key, value, file});
+    return index != fail_write_at;
+  }
+
+  bool DeleteKey(const char* section, const char* key, const char* file) override {
+    calls.push_back({"delete", section, key, "", file});
+    return true;
+  }
+
+  unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
+                      unsigned capacity, const char* file) override {
+    calls.push_back({"read", section, key, "", file});
+    std::string value = default_value;
+    value = value.substr(0, capacity - 1);
+    value.copy(buffer, value.size());
+    buffer[value.size()] = '\0';
+    return static_cast<unsigned>(value.size());
+  }
+
+ private:
+  int writes = 0;
+};
+
+}  // namespace quillpost::test

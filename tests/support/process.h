@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillpost::test {
+
+/// What a finished child process left.
+struct ProcessResult {
+  int exit_status = -1;  // -1 when it ended by a signal
+  int signal = 0;        // the signal that ended it, else 0
+  std::string output;    // everything it wrote to standard output
+};
+
+/// How to start a child process.
+struct ProcessSpec {
+  std::vector<std::string> argv;                         // argv[0] is the program
+  std::vector<std::pair<std::string, std::string>> env;  // set (empty value: unset)
+  std::string input;                                     // its whole standard input
+  bool close_input = false;                              // start with stdin closed
+  std::string working_dir;                               // empty: the test's own
+};
+
+/// Runs |spec| to its end. Returns its status and output.
+ProcessResult RunProcess(const ProcessSpec& spec);
+
+/// A child process started in the background.
+class Child {
+ public:
+  explicit Child(const ProcessSpec& spec);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  /// Sends |signal| to the child.
+  void Kill(int signal);
+  /// Waits for the child's end. Returns its status and output.
+  ProcessResult Wait();
+  /// Returns the child's process id.
+  int pid() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+  int output_fd_ = -1;
+  bool waited_ = false;
+};
+
+}  // namespace quillpost::test

@@ -1,0 +1,89 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "tests/support/process.h"
+
+namespace quillpost::test {
+
+Child::Child(const ProcessSpec& spec) {
+  int out[2], in[2];
+  if (pipe(out) != 0 || pipe(in) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], 1);
+    if (spec.close_input) {
+      close(0);
+    } else {
+      dup2(in[0], 0);
+    }
+    close(out[0]);
+    close(out[1]);
+    close(in[0]);
+    close(in[1]);
+    for (const auto& [name, value] : spec.env) {
+      if (value.empty()) {
+        unsetenv(name.c_str());
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
+    }
+    if (!spec.working_dir.empty() && chdir(spec.working_dir.c_str()) != 0) _exit(126);
+    std::vector<char*> args;
+    for (const std::string& a : spec.argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(in[0]);
+  output_fd_ = out[0];
+  // The input is small: it fits in the pipe, so writing it cannot block.
+  const char* data = spec.input.data();
+  size_t left = spec.input.size();
+  while (left > 0) {
+    const ssize_t n = write(in[1], data, left);
+    if (n <= 0) break;
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+  close(in[1]);
+}
+
+Child::~Child() {
+  if (!waited_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Wait();
+  }
+}
+
+void Child::Kill(int signal) { kill(pid_, signal); }
+
+ProcessResult Child::Wait() {
+  ProcessResult result;
+  waited_ = true;
+  if (pid_ <= 0) return result;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(output_fd_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(buffer, static_cast<size_t>(n));
+  }
+  close(output_fd_);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+ProcessResult RunProcess(const ProcessSpec& spec) { return Child(spec).Wait(); }
+
+}  // namespace quillpost::test

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace quillpost::test {
+
+/// A fresh directory under the system's temporary directory, removed with
+/// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  /// Returns |name| inside the directory.
+  std::string Join(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+/// Returns the whole content of |path|, or "<missing>" when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+
+/// Replaces the content of |path| with |bytes|.
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+/// Returns the names in |dir| (without "." and ".."), sorted.
+std::string ListDirectory(const std::string& dir);
+
+}  // namespace quillpost::test

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,12 +18,25 @@
 
 namespace {
 
-std::string BenchDir() {
-  const char* tmp = std::getenv("QUILLPOST_BENCH_DIR");
-  std::string templ = std::string(tmp ? tmp : "/tmp") + "/quillpost-bench-XXXXXX";
-  if (!mkdtemp(templ.data())) std::abort();
-  return templ;
-}
+/// A scratch directory holding one Mapisvc.inf, removed afterwards.
+class BenchDir {
+ public:
+  BenchDir() {
+    const char* tmp = std::getenv("QUILLPOST_BENCH_DIR");
+    dir_ = std::string(tmp ? tmp : "/tmp") + "/quillpost-bench-XXXXXX";
+    if (!mkdtemp(dir_.data())) std::abort();
+    path_ = dir_ + "/Mapisvc.inf";
+  }
+  ~BenchDir() {
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  const std::string& dir() const { return dir_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_, path_;
+};
 
 /// A Mapisvc.inf of about |bytes| bytes: many services of a few keys each.
 std::string RealisticFile(size_t bytes) {
@@ -45,10 +59,11 @@ void WriteFile(const std::string& path, const std::string& text) {
 
 /// The floor: read the file, write a copy, fsync, rename.
 void RewriteOnce(const std::string& path) {
-  std::string text;
   int fd = open(path.c_str(), O_RDONLY);
-  char chunk[1 << 16];
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, size_t(n));
+  struct stat st;
+  fstat(fd, &st);
+  std::string text(size_t(st.st_size), '\0');
+  if (read(fd, text.data(), text.size()) != ssize_t(text.size())) std::abort();
   close(fd);
   const std::string temp = path + ".floor";
   fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -59,7 +74,8 @@ void RewriteOnce(const std::string& path) {
 }
 
 void BM_Floor19(benchmark::State& state) {
-  const std::string dir = BenchDir(), path = dir + "/Mapisvc.inf";
+  const BenchDir scratch;
+  const std::string& path = scratch.path();
   WriteFile(path, RealisticFile(size_t(state.range(0))));
   for (auto _ : state) {
     for (int i = 0; i < 19; ++i) RewriteOnce(path);
@@ -68,7 +84,8 @@ void BM_Floor19(benchmark::State& state) {
 }
 
 void BM_OneWrite(benchmark::State& state) {
-  const std::string dir = BenchDir(), path = dir + "/Mapisvc.inf";
+  const BenchDir scratch;
+  const std::string& path = scratch.path();
   WriteFile(path, RealisticFile(size_t(state.range(0))));
   quillpost::RealDiskInterface disk;
   quillpost::ProfileFile profile(disk);
@@ -80,9 +97,10 @@ void BM_OneWrite(benchmark::State& state) {
 }
 
 void BM_ProvregRun(benchmark::State& state) {
-  const std::string dir = BenchDir(), path = dir + "/Mapisvc.inf";
+  const BenchDir scratch;
+  const std::string& path = scratch.path();
   const std::string base = RealisticFile(size_t(state.range(0)));
-  setenv("QUILLPOST_SYSTEM_DIR", dir.c_str(), 1);
+  setenv("QUILLPOST_SYSTEM_DIR", scratch.dir().c_str(), 1);
   for (auto _ : state) {
     state.PauseTiming();
     WriteFile(path, base);  // every run registers into a file without the service

@@ -34,18 +34,23 @@ struct Line {
 
 enum class LineKind { kOther, kHeader, kKey };
 
+/// Returns true when |content| is a header line, and sets |*name| to its name.
+bool IsHeader(std::string_view content, std::string_view* name) {
+  size_t i = 0;
+  while (i < content.size() && IsBlank(content[i])) ++i;
+  if (i == content.size() || content[i] != '[') return false;
+  const size_t close = content.find(']', i + 1);
+  if (close == std::string_view::npos) return false;
+  *name = TrimBlanks(content.substr(i + 1, close - i - 1));
+  return true;
+}
+
 /// Classifies |content|; sets |*name| to the header's or key's name.
 LineKind Classify(std::string_view content, std::string_view* name,
                   std::string_view* value = nullptr) {
+  if (IsHeader(content, name)) return LineKind::kHeader;
   const std::string_view s = TrimBlanks(content);
   if (s.empty() || s.front() == ';') return LineKind::kOther;
-  if (s.front() == '[') {
-    const size_t close = s.find(']');
-    if (close != std::string_view::npos) {
-      *name = TrimBlanks(s.substr(1, close - 1));
-      return LineKind::kHeader;
-    }
-  }
   const size_t eq = s.find('=');
   if (eq == std::string_view::npos) return LineKind::kOther;
   *name = TrimBlanks(s.substr(0, eq));
@@ -53,12 +58,10 @@ LineKind Classify(std::string_view content, std::string_view* name,
   return LineKind::kKey;
 }
 
-/// Walks the lines of a profile text, skipping a leading byte-order mark.
+/// Walks the lines of a profile text from |pos|, the start of a line.
 class LineReader {
  public:
-  explicit LineReader(std::string_view text) : text_(text) {
-    if (text_.substr(0, kByteOrderMark.size()) == kByteOrderMark) pos_ = kByteOrderMark.size();
-  }
+  LineReader(std::string_view text, size_t pos) : text_(text), pos_(pos) {}
 
   /// Returns false at the end of the text.
   bool Next(Line* line) {
@@ -81,7 +84,7 @@ class LineReader {
 
  private:
   std::string_view text_;
-  size_t pos_ = 0;
+  size_t pos_;
 };
 
 /// What the text holds of one key in one section.
@@ -96,20 +99,33 @@ struct Lookup {
   std::string_view value;     // trimmed, quotes kept
 };
 
+/// Returns the line of the first header named |section|, searching from
+/// '[' to '[' rather than line by line: headers are rare in a long file.
+bool FindHeader(std::string_view text, size_t start, std::string_view section, Line* header) {
+  for (size_t bracket = text.find('[', start); bracket != std::string_view::npos;
+       bracket = text.find('[', bracket + 1)) {
+    size_t begin = bracket;
+    while (begin > start && IsBlank(text[begin - 1])) --begin;
+    if (begin > start && text[begin - 1] != '\n') continue;  // '[' inside a line
+    LineReader reader(text, begin);
+    reader.Next(header);
+    std::string_view name;
+    if (IsHeader(reader.Content(*header), &name) && AsciiCaseEqual(name, section)) return true;
+  }
+  return false;
+}
+
 Lookup Find(std::string_view text, std::string_view section, std::string_view key) {
   Lookup found;
-  LineReader reader(text);
+  const size_t start =
+      text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+  found.section_found = FindHeader(text, start, section, &found.header);
+  if (!found.section_found) return found;
+  LineReader reader(text, found.header.end);
   Line line;
   while (reader.Next(&line)) {
     std::string_view name, value;
     const LineKind kind = Classify(reader.Content(line), &name, &value);
-    if (!found.section_found) {
-      if (kind == LineKind::kHeader && AsciiCaseEqual(name, section)) {
-        found.section_found = true;
-        found.header = line;
-      }
-      continue;
-    }
     if (kind == LineKind::kHeader) break;  // the first matching section ends here
     if (kind != LineKind::kKey) continue;
     found.any_key_line = true;

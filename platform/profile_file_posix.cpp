@@ -162,17 +162,21 @@ bool ProfileFile::ResolveLinks(const char* path, std::string* target) {
 
 bool ProfileFile::ReadAll(int fd, std::string* text) {
   struct stat st;
-  text->clear();
-  if (disk_.Fstat(fd, &st) == 0 && st.st_size > 0) {
-    text->reserve(static_cast<size_t>(st.st_size));
-  }
-  char chunk[1 << 16];
+  size_t room = 1 << 16;
+  if (disk_.Fstat(fd, &st) == 0 && st.st_size > 0) room = static_cast<size_t>(st.st_size) + 1;
+  // Read straight into the string; the spare byte tells the end of the file
+  // from a file that grew since fstat.
+  text->resize(room);
+  size_t used = 0;
   for (;;) {
-    const ssize_t n = disk_.Read(fd, chunk, sizeof chunk);
+    if (used == text->size()) text->resize(text->size() * 2);
+    const ssize_t n = disk_.Read(fd, &(*text)[used], text->size() - used);
     if (n < 0) return false;
-    if (n == 0) return true;
-    text->append(chunk, static_cast<size_t>(n));
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
   }
+  text->resize(used);
+  return true;
 }
 
 bool ProfileFile::WriteAll(int fd, std::string_view bytes) {

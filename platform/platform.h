@@ -2,8 +2,9 @@
 
 namespace quillpost {
 
-/// The programs' whole contact with the platform: the system directory and
-/// the private profile-string operations on the service configuration file.
+/// The programs' whole contact with the platform: the system directory, the
+/// private profile-string operations on the service configuration file, and
+/// run-time library loading.
 /// On Windows each is a thin call of the platform's 8-bit function; on POSIX
 /// the system directory comes from QUILLPOST_SYSTEM_DIR and the profile
 /// operations from our own crash-safe engine. Tests substitute fakes.
@@ -35,6 +36,26 @@ class Platform {
   /// number of characters stored, the terminating null not counted.
   virtual unsigned ReadString(const char* section, const char* key, const char* default_value,
                               char* buffer, unsigned capacity, const char* file) = 0;
+  /// Loads the library file |name| from the places the platform trusts for
+  /// it, never from the current directory. Returns a handle, or nullptr.
+  virtual void* OpenLibrary(const char* name) = 0;
+
+  /// Returns the address of the entry point |entry| of |library|, or nullptr.
+  virtual void* FindEntry(void* library, const char* entry) = 0;
+
+  /// Releases a library that OpenLibrary returned.
+  virtual void CloseLibrary(void* library) = 0;
+
+  /// Keeps an entry that was taken out of |file| safe until
+  /// ReleaseEntryGuard: should the process be interrupted or fault before
+  /// then, |key| = |value| is written back into |section| first (printing
+  /// |failure_message| if that fails), and the process then ends as the
+  /// interruption or fault would have ended it.
+  virtual void GuardHeldEntry(const char* section, const char* key, const char* value,
+                              const char* file, const char* failure_message) = 0;
+
+  /// Ends the guard of GuardHeldEntry.
+  virtual void ReleaseEntryGuard() = 0;
 };
 
 /// Returns the platform the program runs on.

@@ -16,6 +16,9 @@ class FakePlatform : public Platform {
   };
 
   std::string system_dir = "C:\\WINDOWS\\system32";
+  void* library = nullptr;  // what OpenLibrary returns
+  void* wizard = nullptr;   // what FindEntry returns
+  std::string read_value;   // what ReadString finds ("" for the default)
   bool have_system_dir = true;
   int fail_write_at = -1;  // index among the writes, -1 for none
   std::vector<Call> calls;
@@ -43,12 +46,30 @@ class FakePlatform : public Platform {
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override {
     calls.push_back({"read", section, key, "", file});
-    std::string value = default_value;
+    std::string value = read_value.empty() ? default_value : read_value;
     value = value.substr(0, capacity - 1);
     value.copy(buffer, value.size());
     buffer[value.size()] = '\0';
     return static_cast<unsigned>(value.size());
   }
+
+  void* OpenLibrary(const char* name) override {
+    calls.push_back({"open", "", name, "", ""});
+    return library;
+  }
+  void* FindEntry(void*, const char* entry) override {
+    calls.push_back({"find", "", entry, "", ""});
+    return wizard;
+  }
+  void CloseLibrary(void*) override { calls.push_back({"close", "", "", "", ""}); }
+  void GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
+                      const char* failure_message) override {
+    calls.push_back({"guard", section, key, value, file});
+    guard_message = failure_message;
+  }
+  void ReleaseEntryGuard() override { calls.push_back({"release", "", "", "", ""}); }
+
+  std::string guard_message;
 
  private:
   int writes = 0;

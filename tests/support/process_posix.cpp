@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,9 @@ Child::Child(const ProcessSpec& spec) {
   if (pipe(out) != 0 || pipe(in) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
+    // Tests crash programs on purpose: no core files.
+    const struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     dup2(out[1], 1);
     if (spec.close_input) {
       close(0);

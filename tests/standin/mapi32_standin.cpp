@@ -1,0 +1,89 @@
+// A stand-in for the messaging library "mapi32.dll", built by the tests and
+// never installed. Its LAUNCHWIZARD records every argument it receives and
+// whether "MSPST AB" was in section "Services" of the service configuration
+// file at that moment, then does what STANDIN_MODE asks:
+//   (unset)  return 0           error   return an error status
+//   rename   rewrite the name   crash   fault on a null pointer
+//   abort    call abort()       wait    block until the process is signalled
+//   break    make the file impossible to write (a directory takes its name)
+// The record goes to the file named by STANDIN_RECORD.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/config_path.h"
+#include "platform/platform.h"
+#include "platform/wizard_entry.h"
+
+#if defined(_WIN32)
+#define STANDIN_EXPORT
+#else
+#define STANDIN_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+std::string Hex(const char* bytes, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < size; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+void Record(const std::string& text) {
+  const char* path = std::getenv("STANDIN_RECORD");
+  if (path == nullptr) return;
+  FILE* f = std::fopen(path, "ab");
+  if (f == nullptr) return;
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+}  // namespace
+
+extern "C" STANDIN_EXPORT std::uint32_t QUILLPOST_WIZARD_CALL
+LAUNCHWIZARD(void* parent_window, std::uint32_t flags, const char** service_names,
+             std::uint32_t capacity, char* profile_name) {
+  quillpost::Platform& platform = quillpost::NativePlatform();
+  char path[260];
+  char held[256] = "<no path>";
+  if (quillpost::ServiceConfigPath(platform, path, sizeof path, sizeof path)) {
+    platform.ReadString("Services", "MSPST AB", "<absent>", held, sizeof held, path);
+  }
+  std::string services;
+  for (const char** name = service_names; name && *name; ++name)
+    services += *name + std::string(";");
+  Record("parent=" + std::to_string(reinterpret_cast<std::uintptr_t>(parent_window)) + "\n" +
+         "flags=" + std::to_string(flags) + "\n" + "services=" + services + "\n" +
+         "capacity=" + std::to_string(capacity) + "\n" + "profile=" + Hex(profile_name, 256) +
+         "\n" + "mspst=" + held + "\n");
+
+  const char* mode_env = std::getenv("STANDIN_MODE");
+  const std::string mode = mode_env ? mode_env : "";
+  if (mode == "error") return 0x80004005u;
+  if (mode == "rename") std::strcpy(profile_name, "Renamed profile");
+  if (mode == "crash") {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+  }
+  if (mode == "abort") std::abort();
+  if (mode == "break") {
+    std::filesystem::rename(path, std::string(path) + ".moved");
+    std::filesystem::create_directory(path);
+  }
+  if (mode == "wait") {
+    Record("waiting\n");
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  return 0;
+}

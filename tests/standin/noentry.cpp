@@ -1,0 +1,7 @@
+// A "mapi32.dll" without the LAUNCHWIZARD entry point.
+
+#if defined(_WIN32)
+extern "C" __declspec(dllexport) int SomethingElse() { return 0; }
+#else
+extern "C" __attribute__((visibility("default"))) int SomethingElse() { return 0; }
+#endif

@@ -1,0 +1,156 @@
+#include "wizard_test/wizard_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "platform/config_path.h"
+#include "platform/wizard_entry.h"
+#include "tests/support/fake_platform.h"
+
+namespace quillpost {
+namespace {
+
+using test::FakePlatform;
+
+// What the fake wizard saw on its one call.
+struct WizardCall {
+  int count = 0;
+  void* parent = reinterpret_cast<void*>(1);
+  std::uint32_t flags = 0, capacity = 0;
+  std::string services;
+  std::string profile;  // all 256 bytes
+  size_t calls_before = 0;
+};
+WizardCall g_call;
+FakePlatform* g_platform = nullptr;
+
+std::uint32_t QUILLPOST_WIZARD_CALL FakeWizard(void* parent, std::uint32_t flags,
+                                               const char** services, std::uint32_t capacity,
+                                               char* profile) {
+  g_call.count++;
+  g_call.parent = parent;
+  g_call.flags = flags;
+  g_call.capacity = capacity;
+  for (const char** s = services; *s; ++s) g_call.services += std::string(*s) + ";";
+  g_call.profile.assign(profile, 256);
+  g_call.calls_before = g_platform->calls.size();
+  std::strcpy(profile, "Renamed by the user");
+  return 0x80004005u;  // a cancelled wizard is still a completed run
+}
+
+class WizardRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_call = WizardCall();
+    g_platform = &platform_;
+    platform_.library = &platform_;  // any non-null handle
+    platform_.wizard = reinterpret_cast<void*>(&FakeWizard);
+  }
+
+  // Runs the test; returns the calls made, one a line, and sets |output_|.
+  std::string Run(int expected_status) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunWizardTest(platform_), expected_status);
+    output_ = testing::internal::GetCapturedStdout();
+    std::ostringstream out;
+    for (const auto& c : platform_.calls) {
+      out << c.op;
+      if (!c.key.empty()) out << " " << c.section << "|" << c.key << "|" << c.value;
+      out << "\n";
+    }
+    return out.str();
+  }
+
+  FakePlatform platform_;
+  std::string output_;
+};
+
+TEST_F(WizardRunTest, HeldEntryIsRemovedBeforeTheLookupAndWrittenBackAfter) {
+  platform_.read_value = "Personal Address Book";
+  EXPECT_EQ(Run(1),
+            "open |mapi32.dll|\n"
+            "read Services|MSPST AB|\n"
+            "delete Services|MSPST AB|\n"
+            "guard Services|MSPST AB|Personal Address Book\n"
+            "find |LAUNCHWIZARD|\n"
+            "write Services|MSPST AB|Personal Address Book\n"
+            "release\n"
+            "close\n");
+  EXPECT_EQ(output_, "");
+  ASSERT_EQ(g_call.count, 1);
+  EXPECT_EQ(g_call.calls_before, 5u);  // the wizard ran between lookup and write-back
+  EXPECT_EQ(g_call.parent, nullptr);
+  EXPECT_EQ(g_call.flags, 10u);
+  EXPECT_EQ(g_call.capacity, 255u);
+  EXPECT_EQ(g_call.services, "Varnholt Quillpost;");
+  EXPECT_EQ(g_call.profile, std::string("Testing profile") + std::string(241, '\0'));
+  const std::string path = "C:\\WINDOWS\\system32" + std::string(1, kPathSeparator) + "Mapisvc.inf";
+  for (const auto& c : platform_.calls) {
+    if (!c.file.empty()) {
+      EXPECT_EQ(c.file, path);
+    }
+  }
+}
+
+TEST_F(WizardRunTest, MissingEmptyOrPossiblyCutEntryIsLeftAlone) {
+  for (const std::string& value : {std::string(), std::string(254, 'v')}) {
+    platform_.calls.clear();
+    platform_.read_value = value;
+    EXPECT_EQ(Run(1),
+              "open |mapi32.dll|\n"
+              "read Services|MSPST AB|\n"
+              "find |LAUNCHWIZARD|\n"
+              "close\n");
+  }
+  // 253 characters cannot have been cut: held out as usual.
+  platform_.calls.clear();
+  platform_.read_value = std::string(253, 'v');
+  EXPECT_NE(Run(1).find("delete"), std::string::npos);
+}
+
+TEST_F(WizardRunTest, FailuresBeforeTheWizard) {
+  platform_.library = nullptr;
+  EXPECT_EQ(Run(0), "open |mapi32.dll|\n");
+  EXPECT_EQ(output_, "Cannot load \"mapi32.dll\"\n");
+
+  platform_.calls.clear();
+  platform_.library = &platform_;
+  platform_.have_system_dir = false;
+  EXPECT_EQ(Run(0), "open |mapi32.dll|\nclose\n");
+  EXPECT_EQ(output_, "Cannot get the windows system directory\n");
+
+  platform_.calls.clear();
+  platform_.have_system_dir = true;
+  platform_.system_dir = std::string(248, 'd');  // no room left for the file name
+  EXPECT_EQ(Run(0), "open |mapi32.dll|\nclose\n");
+
+  platform_.calls.clear();
+  platform_.system_dir = "C:\\W";
+  platform_.wizard = nullptr;
+  platform_.read_value = "PAB";
+  EXPECT_EQ(Run(0),
+            "open |mapi32.dll|\n"
+            "read Services|MSPST AB|\n"
+            "delete Services|MSPST AB|\n"
+            "guard Services|MSPST AB|PAB\n"
+            "find |LAUNCHWIZARD|\n"
+            "write Services|MSPST AB|PAB\n"
+            "release\n"
+            "close\n");
+  EXPECT_EQ(output_, "Cannot find \"LAUNCHWIZARD\" function in the\"mapi32.dll\"\n");
+  EXPECT_EQ(g_call.count, 0);
+}
+
+TEST_F(WizardRunTest, FailedWriteBackIsReportedWithTheValueAndPath) {
+  platform_.read_value = "Personal Address Book";
+  platform_.fail_write_at = 0;
+  Run(0);
+  EXPECT_EQ(output_, platform_.guard_message);
+  EXPECT_NE(output_.find("MSPST AB=Personal Address Book\n"), std::string::npos) << output_;
+  EXPECT_NE(output_.find("C:\\WINDOWS\\system32"), std::string::npos) << output_;
+}
+
+}  // namespace
+}  // namespace quillpost

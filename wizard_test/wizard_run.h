@@ -1,0 +1,27 @@
+#pragma once
+
+namespace quillpost {
+
+class Platform;
+
+/// Exit statuses of wiztest.
+constexpr int kExitWizardRan = 1;
+constexpr int kExitWizardTestFailed = 2;  // after the pause for Return
+
+/// Runs the profile wizard of "mapi32.dll" for a new profile proposed as
+/// "Testing profile" with the service "Varnholt Quillpost", holding the
+/// entry "MSPST AB" out of section "Services" of the service configuration
+/// file while the wizard runs and writing it back on every path.
+///
+/// Returns 1 when the wizard ran (whatever it returned) and the entry, if
+/// it was held out, is back. Returns 0 after printing why when the library,
+/// the system directory or the entry point is missing, or when the entry
+/// could not be written back.
+int RunWizardTest(Platform& platform);
+
+/// The whole of wiztest: runs the test and, on failure, prints
+/// "\nPress <Return>..." and waits for one character of standard input.
+/// Returns the process exit status.
+int RunWiztest(Platform& platform);
+
+}  // namespace quillpost

@@ -8,7 +8,7 @@ namespace quillpost::test {
 
 /// What a finished child process left.
 struct ProcessResult {
-  int exit_status = -1;  // -1 when it ended by a signal
+  int exit_status = -1;  // -1 when it ended by a signal; on Windows the exit code
   int signal = 0;        // the signal that ended it, else 0
   std::string output;    // everything it wrote to standard output
 };
@@ -42,7 +42,9 @@ class Child {
 
  private:
   int pid_ = -1;
-  int output_fd_ = -1;
+  int output_fd_ = -1;       // POSIX
+  void* process_ = nullptr;  // Windows
+  void* output_ = nullptr;   // Windows
   bool waited_ = false;
 };
 

@@ -1,0 +1,71 @@
+// Black-box tests of wiztest on POSIX: where the library is looked for, and
+// signals while the entry is held out.
+
+#include <signal.h>
+
+#include "tests/wiztest_fixture.h"
+
+namespace quillpost {
+namespace {
+
+TEST_F(WiztestTest, NoSystemDirectory) {
+  Install(STANDIN_PATH, program_.path());
+  ProcessSpec spec = Spec();
+  spec.env[0].second = "";  // QUILLPOST_SYSTEM_DIR unset
+  const ProcessResult r = RunProcess(spec);
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.output, "Cannot get the windows system directory\n\nPress <Return>...\n");
+}
+
+TEST_F(WiztestTest, LibraryIsFoundBesideTheProgramThenInTheSystemDirectoryOnly) {
+  Install(STANDIN_PATH, sys_.path());
+  Install(NOENTRY_PATH, program_.path());
+  ProcessSpec spec = Spec();
+  EXPECT_EQ(RunProcess(spec).output, kNoEntryPoint);  // the one beside the program wins
+  fs::remove(program_.Join("mapi32.dll"));
+  EXPECT_EQ(RunProcess(spec).exit_status, 1);  // then the system directory's
+
+  // Planted in the current directory, or reached by a relative path: never.
+  fs::remove(sys_.path() + "/mapi32.dll");
+  fs::remove(record_);
+  Install(STANDIN_PATH, work_.path());
+  spec.working_dir = work_.path();
+  EXPECT_EQ(RunProcess(spec).output, kNoLibrary);
+  spec.env[0].second = ".";
+  EXPECT_EQ(RunProcess(spec).output, kNoLibrary);
+  EXPECT_FALSE(fs::exists(record_));
+}
+
+TEST_F(WiztestTest, CrashInTheWizardWritesTheEntryBackFirst) {
+  Install(STANDIN_PATH, program_.path());
+  for (const auto& [mode, sig] :
+       {std::pair<std::string, int>{"crash", SIGSEGV}, {"abort", SIGABRT}}) {
+    WriteFileBytes(file_, kHandEdited);
+    const ProcessResult r = RunProcess(Spec(mode));
+    EXPECT_EQ(r.signal, sig) << mode;
+    EXPECT_EQ(Held(), "Personal Address Book") << mode;
+  }
+}
+
+TEST_F(WiztestTest, InterruptionWritesTheEntryBackThenEndsByTheSignal) {
+  Install(STANDIN_PATH, program_.path());
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGKILL}) {
+    SCOPED_TRACE(sig);
+    WriteFileBytes(file_, kHandEdited);
+    fs::remove(record_);
+    test::Child child(Spec("wait"));
+    ASSERT_TRUE(WaitForWizard());
+    EXPECT_EQ(Held(), "<absent>");
+    child.Kill(sig);
+    const ProcessResult r = child.Wait();
+    EXPECT_EQ(r.signal, sig);
+    // Even SIGKILL: the guardian process sees its parent go and restores.
+    for (int i = 0; i < 500 && Held() == "<absent>"; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(Held(), "Personal Address Book");
+  }
+}
+
+}  // namespace
+}  // namespace quillpost

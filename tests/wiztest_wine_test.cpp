@@ -1,0 +1,20 @@
+// wiztest.exe against Wine's own mapi32.dll, whose LAUNCHWIZARD is an
+// unimplemented stub that raises an exception when called.
+
+#include "tests/wiztest_fixture.h"
+
+namespace quillpost {
+namespace {
+
+TEST_F(WiztestTest, WineStubWizardStillLeavesTheEntryWrittenBack) {
+  test::WriteFileBytes(file_, kHandEdited);
+  ProcessSpec spec = Spec();
+  spec.env.back().second = "mapi32=b";  // Wine's builtin library
+  const ProcessResult r = RunProcess(spec);
+  EXPECT_NE(r.exit_status, 1) << "the stub's exception must end the run";
+  EXPECT_EQ(r.output.find("Press <Return>"), std::string::npos) << r.output;
+  EXPECT_EQ(Held(), "Personal Address Book");
+}
+
+}  // namespace
+}  // namespace quillpost

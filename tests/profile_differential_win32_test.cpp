@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "platform/ascii_case.h"
 #include "platform/profile_engine.h"
 #include "tests/support/temp_dir.h"
 
@@ -73,8 +74,11 @@ TEST(ProfileDifferential, RandomSequencesReadTheSame) {
         }
         WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, file.c_str());
       }
+      // Every read of the key just used, and of everything at the end.
+      const bool last = op == kOperations - 1;
       for (const char* s : kSections) {
         for (const char* k : kKeys) {
+          if (!last && !AsciiCaseEqual(k, key)) continue;
           ASSERT_EQ(EngineRead(text, s, k), PlatformRead(file, s, k))
               << "sequence " << sequence << " op " << op << " [" << s << "] " << k
               << "\nengine text:\n"

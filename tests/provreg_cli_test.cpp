@@ -10,7 +10,7 @@ TEST_F(ProvregTest, BadCommandLinePrintsUsageAndWritesNothing) {
            {}, {"-x"}, {"-normal", "C:\\QP"}, {"norm"}, {"C:\\QP", "-norm"}}) {
     const ProcessResult r = Run(args);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.output, kUsage);
+    EXPECT_EQ(r.output, test::ConsoleText(kUsage));
   }
   EXPECT_EQ(File(), "<missing>");
 }
@@ -53,10 +53,12 @@ TEST_F(ProvregTest, UnsafePathDirIsRefusedBeforeAnyWrite) {
   const ProcessResult too_long = Run({"-norm", std::string(5000, 'p')});
   EXPECT_EQ(too_long.exit_status, 0);
   EXPECT_EQ(too_long.output,
-            "PathDir is too long: at most 246 characters, its trailing backslash counted\n");
+            test::ConsoleText(
+                "PathDir is too long: at most 246 characters, its trailing backslash counted\n"));
   const ProcessResult injected = Run({"-norm", "C:\\QP\r\n[Evil]\r\nx=y"});
   EXPECT_EQ(injected.exit_status, 0);
-  EXPECT_EQ(injected.output, "PathDir must not hold control characters such as line breaks\n");
+  EXPECT_EQ(injected.output,
+            test::ConsoleText("PathDir must not hold control characters such as line breaks\n"));
   EXPECT_EQ(File(), "<missing>");
 }
 

@@ -52,9 +52,6 @@ class WiztestTest : public ::testing::Test {
     spec.env = sys_.Environment();  // on POSIX, env[0] names the system directory
     spec.env.push_back({"STANDIN_RECORD", record_});
     spec.env.push_back({"STANDIN_MODE", mode});
-    // Under Wine: a mapi32.dll beside the program wins over Wine's own, and
-    // with none there, Wine's own is hidden too.
-    spec.env.push_back({"WINEDLLOVERRIDES", "mapi32=n"});
     spec.input = "\n";
     return spec;
   }

@@ -9,12 +9,22 @@ build_dir="${QUILLPOST_WINE_BUILD_DIR:-$(cd "$(dirname "$program")" && while [ !
 export WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}"
 export WINEARCH=win32
 export WINEDEBUG=-all
-# No desktop integration, no crash dialogs, no Mono or Gecko installers.
+# No desktop integration, no Mono or Gecko installers.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
 export DISPLAY=
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+if [ ! -f "$WINEPREFIX/.quillpost-ready" ]; then
   mkdir -p "$WINEPREFIX"
-  wineboot --init >/dev/null 2>&1 || true
-  wineserver -w || true
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.quillpost-ready" ]; then
+      wineboot --init >/dev/null 2>&1 || true
+      # A program named wiztest.exe gets the mapi32.dll beside it (the tests'
+      # stand-in) and never Wine's own; under any other name, Wine's own.
+      wine reg add 'HKCU\Software\Wine\AppDefaults\wiztest.exe\DllOverrides' \
+        /v mapi32 /d native /f >/dev/null 2>&1 || true
+      wineserver -w || true
+      touch "$WINEPREFIX/.quillpost-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
 fi
 exec wine "$program" "$@"

@@ -22,6 +22,10 @@ struct ProcessSpec {
   std::string working_dir;                               // empty: the test's own
 };
 
+/// Returns |text| as a program's console output shows it: each line feed
+/// written as the platform's line end (CR LF on Windows).
+std::string ConsoleText(const std::string& text);
+
 /// Runs |spec| to its end. Returns its status and output.
 ProcessResult RunProcess(const ProcessSpec& spec);
 

@@ -88,6 +88,8 @@ ProcessResult Child::Wait() {
   return result;
 }
 
+std::string ConsoleText(const std::string& text) { return text; }
+
 ProcessResult RunProcess(const ProcessSpec& spec) { return Child(spec).Wait(); }
 
 }  // namespace quillpost::test

@@ -120,6 +120,12 @@ ProcessResult Child::Wait() {
   return result;
 }
 
+std::string ConsoleText(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
 ProcessResult RunProcess(const ProcessSpec& spec) { return Child(spec).Wait(); }
 
 }  // namespace quillpost::test

@@ -4,9 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <memory>
+#include <random>
+#include <set>
+#include <thread>
 
+#include "registration/register_service.h"
 #include "tests/provreg_fixture.h"
+#include "tests/support/fake_platform.h"
 
 namespace quillpost {
 namespace {
@@ -77,17 +85,71 @@ TEST_F(ProvregTest, UnwritableFileIsReportedAfterEveryWriteWasTried) {
   EXPECT_EQ(r.output, "Cannot write the service definition to \"" + missing + "/Mapisvc.inf\"\n");
 }
 
-TEST_F(ProvregTest, ConcurrentRunsAllLand) {
-  constexpr int kRuns = 12;
+TEST_F(ProvregTest, SixtyFourConcurrentRunsAllLand) {
+  const std::string base = "; keep me\r\n[Services]\r\nMSPST AB=PAB\r\n\r\n[Other]\r\nx=1\r\n";
+  WriteFileBytes(file_, base);
   std::vector<std::unique_ptr<test::Child>> children;
-  for (int i = 0; i < kRuns; ++i) {
+  for (int i = 0; i < 64; ++i) {
     children.push_back(std::make_unique<test::Child>(
-        Spec({i % 2 ? "-lite" : "-norm", i % 2 ? "L:\\" : "C:\\QP"})));
+        Spec({i % 2 ? "-lite" : "-norm", i % 4 < 2 ? "C:\\QP" : "D:\\QP"})));
   }
   for (auto& child : children) EXPECT_EQ(child->Wait().exit_status, 1);
-  ExpectDefinition(false, "C:\\QP\\");
-  ExpectDefinition(true, "L:\\");
+  const std::string text = File();
+  EXPECT_EQ(text.substr(0, 34), base.substr(0, 34));
+  EXPECT_EQ(Value("Services", "MSPST AB"), "PAB");
+  EXPECT_EQ(Value("Other", "x"), "1");
+  for (const bool lite : {false, true}) {
+    for (const char* header : {"[VRQPN]", "[VRQPN_AB]", "[VRQPN_XP]", "[Services]"}) {
+      std::string h = header;
+      if (lite) ReplaceAll(&h, "VRQPN", "VRQPL");
+      EXPECT_EQ(text.find(h), text.rfind(h)) << h << " duplicated";
+    }
+    const std::string dll = lite ? "vrqpl.dll" : "vrqpn.dll";
+    const std::string service = lite ? "VRQPL" : "VRQPN";
+    const std::string dll_value = Value(service, "PR_SERVICE_DLL_NAME");
+    EXPECT_TRUE(dll_value == "C:\\QP\\" + dll || dll_value == "D:\\QP\\" + dll) << dll_value;
+  }
   EXPECT_EQ(test::ListDirectory(sys_.path()), "Mapisvc.inf\n");
+}
+
+// provreg killed with SIGKILL at random moments of a run on a large file:
+// the file always holds the first k of the 19 writes, never a torn state.
+TEST_F(ProvregTest, KilledRunsNeverTearTheFile) {
+  std::string base = "[Services]\r\nMSPST AB=PAB\r\n";
+  for (int i = 0; base.size() < (2u << 20); ++i) {
+    base += "[S" + std::to_string(i) + "]\r\nPR_DISPLAY_NAME=Service number " + std::to_string(i) +
+            "\r\n; a comment line to make the file realistic\r\n";
+  }
+  test::FakePlatform recorder;
+  testing::internal::CaptureStdout();
+  RegisterService(recorder, false, "C:\\QP\\");
+  testing::internal::GetCapturedStdout();
+  std::set<std::string> states = {base};
+  std::string text = base;
+  for (const auto& w : recorder.calls) {
+    ProfileEdit edit;
+    if (PlanWrite(text, w.section, w.key, w.value, &edit) == PlanResult::kChange) {
+      text = ApplyEdit(text, edit);
+    }
+    states.insert(text);
+  }
+  std::mt19937 random(7);
+  int killed_mid_run = 0;
+  for (int i = 0; i < 200; ++i) {
+    WriteFileBytes(file_, base);
+    test::Child child(Spec({"-norm", "C:\\QP"}));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 150000));
+    child.Kill(SIGKILL);
+    const ProcessResult r = child.Wait();
+    killed_mid_run += r.signal == SIGKILL;
+    ASSERT_TRUE(states.count(File())) << "torn file after kill " << i;
+    // A killed writer may leave its temporary file behind; never the file torn.
+    for (const auto& entry : std::filesystem::directory_iterator(sys_.path())) {
+      if (entry.path().filename() != "Mapisvc.inf") std::filesystem::remove(entry.path());
+    }
+  }
+  std::printf("200 kills, %d of them during a run\n", killed_mid_run);
+  EXPECT_GT(killed_mid_run, 40);
 }
 
 }  // namespace

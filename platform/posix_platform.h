@@ -1,0 +1,33 @@
+#pragma once
+
+#include "platform/disk_interface_posix.h"
+#include "platform/platform.h"
+#include "platform/profile_file_posix.h"
+
+namespace quillpost {
+
+/// The platform where Windows is absent: the system directory named by
+/// QUILLPOST_SYSTEM_DIR, our profile-file engine on |disk|, and libraries
+/// loaded with dlopen from beside the program or the system directory.
+class PosixPlatform : public Platform {
+ public:
+  explicit PosixPlatform(DiskInterface& disk) : profile_(disk) {}
+
+  unsigned SystemDirectory(char* buffer, unsigned capacity) override;
+  bool WriteString(const char* section, const char* key, const char* value,
+                   const char* file) override;
+  bool DeleteKey(const char* section, const char* key, const char* file) override;
+  unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
+                      unsigned capacity, const char* file) override;
+  void* OpenLibrary(const char* name) override;
+  void* FindEntry(void* library, const char* entry) override;
+  void CloseLibrary(void* library) override;
+  void GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
+                      const char* failure_message) override;
+  void ReleaseEntryGuard() override;
+
+ private:
+  ProfileFile profile_;
+};
+
+}  // namespace quillpost

@@ -68,19 +68,19 @@ TEST_F(ProvregTest, SymlinkedFileIsWrittenThroughTheLink) {
 
 TEST_F(ProvregTest, NoSystemDirectoryIsReportedAsFailure) {
   for (const std::string& dir : {std::string(), std::string(300, 'd')}) {
-    ProcessSpec spec = Spec({"-norm"});
-    spec.env = {{"QUILLPOST_SYSTEM_DIR", dir}};
-    const ProcessResult r = RunProcess(spec);
+    LaunchOptions launch = Launch({"-norm"});
+    launch.env = {{"QUILLPOST_SYSTEM_DIR", dir}};
+    const ProcessResult r = RunProcess(launch);
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_EQ(r.output, "Cannot get the windows system directory\n");
   }
 }
 
 TEST_F(ProvregTest, UnwritableFileIsReportedAfterEveryWriteWasTried) {
-  ProcessSpec spec = Spec({"-lite"});
+  LaunchOptions launch = Launch({"-lite"});
   const std::string missing = sys_.path() + "/" + std::string("no-such-dir");
-  spec.env = {{"QUILLPOST_SYSTEM_DIR", missing}};
-  const ProcessResult r = RunProcess(spec);
+  launch.env = {{"QUILLPOST_SYSTEM_DIR", missing}};
+  const ProcessResult r = RunProcess(launch);
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.output, "Cannot write the service definition to \"" + missing + "/Mapisvc.inf\"\n");
 }
@@ -91,7 +91,7 @@ TEST_F(ProvregTest, SixtyFourConcurrentRunsAllLand) {
   std::vector<std::unique_ptr<test::Child>> children;
   for (int i = 0; i < 64; ++i) {
     children.push_back(std::make_unique<test::Child>(
-        Spec({i % 2 ? "-lite" : "-norm", i % 4 < 2 ? "C:\\QP" : "D:\\QP"})));
+        Launch({i % 2 ? "-lite" : "-norm", i % 4 < 2 ? "C:\\QP" : "D:\\QP"})));
   }
   for (auto& child : children) EXPECT_EQ(child->Wait().exit_status, 1);
   const std::string text = File();
@@ -137,7 +137,7 @@ TEST_F(ProvregTest, KilledRunsNeverTearTheFile) {
   int killed_mid_run = 0;
   for (int i = 0; i < 200; ++i) {
     WriteFileBytes(file_, base);
-    test::Child child(Spec({"-norm", "C:\\QP"}));
+    test::Child child(Launch({"-norm", "C:\\QP"}));
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 150000));
     child.Kill(SIGKILL);
     const ProcessResult r = child.Wait();

@@ -15,8 +15,8 @@
 
 namespace quillpost {
 
+using test::LaunchOptions;
 using test::ProcessResult;
-using test::ProcessSpec;
 using test::ReadFileBytes;
 using test::WriteFileBytes;
 
@@ -70,14 +70,14 @@ inline std::string DefinitionText(bool lite, const std::string& prefix) {
 
 class ProvregTest : public ::testing::Test {
  protected:
-  ProcessSpec Spec(std::vector<std::string> args) {
+  LaunchOptions Launch(std::vector<std::string> args) {
     args.insert(args.begin(), PROVREG_PATH);
-    ProcessSpec spec;
-    spec.argv = std::move(args);
-    spec.env = sys_.Environment();
-    return spec;
+    LaunchOptions launch;
+    launch.argv = std::move(args);
+    launch.env = sys_.Environment();
+    return launch;
   }
-  ProcessResult Run(std::vector<std::string> args) { return RunProcess(Spec(std::move(args))); }
+  ProcessResult Run(std::vector<std::string> args) { return RunProcess(Launch(std::move(args))); }
 
   std::string File() { return ReadFileBytes(file_); }
   std::string Value(const std::string& section, const std::string& key) {

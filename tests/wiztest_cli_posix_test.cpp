@@ -10,9 +10,9 @@ namespace {
 
 TEST_F(WiztestTest, NoSystemDirectory) {
   Install(STANDIN_PATH, program_.path());
-  ProcessSpec spec = Spec();
-  spec.env[0].second = "";  // QUILLPOST_SYSTEM_DIR unset
-  const ProcessResult r = RunProcess(spec);
+  LaunchOptions launch = Launch();
+  launch.env[0].second = "";  // QUILLPOST_SYSTEM_DIR unset
+  const ProcessResult r = RunProcess(launch);
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.output, "Cannot get the windows system directory\n\nPress <Return>...\n");
 }
@@ -20,19 +20,19 @@ TEST_F(WiztestTest, NoSystemDirectory) {
 TEST_F(WiztestTest, LibraryIsFoundBesideTheProgramThenInTheSystemDirectoryOnly) {
   Install(STANDIN_PATH, sys_.path());
   Install(NOENTRY_PATH, program_.path());
-  ProcessSpec spec = Spec();
-  EXPECT_EQ(RunProcess(spec).output, kNoEntryPoint);  // the one beside the program wins
+  LaunchOptions launch = Launch();
+  EXPECT_EQ(RunProcess(launch).output, kNoEntryPoint);  // the one beside the program wins
   fs::remove(program_.Join("mapi32.dll"));
-  EXPECT_EQ(RunProcess(spec).exit_status, 1);  // then the system directory's
+  EXPECT_EQ(RunProcess(launch).exit_status, 1);  // then the system directory's
 
   // Planted in the current directory, or reached by a relative path: never.
   fs::remove(sys_.path() + "/mapi32.dll");
   fs::remove(record_);
   Install(STANDIN_PATH, work_.path());
-  spec.working_dir = work_.path();
-  EXPECT_EQ(RunProcess(spec).output, kNoLibrary);
-  spec.env[0].second = ".";
-  EXPECT_EQ(RunProcess(spec).output, kNoLibrary);
+  launch.working_dir = work_.path();
+  EXPECT_EQ(RunProcess(launch).output, kNoLibrary);
+  launch.env[0].second = ".";
+  EXPECT_EQ(RunProcess(launch).output, kNoLibrary);
   EXPECT_FALSE(fs::exists(record_));
 }
 
@@ -41,7 +41,7 @@ TEST_F(WiztestTest, CrashInTheWizardWritesTheEntryBackFirst) {
   for (const auto& [mode, sig] :
        {std::pair<std::string, int>{"crash", SIGSEGV}, {"abort", SIGABRT}}) {
     WriteFileBytes(file_, kHandEdited);
-    const ProcessResult r = RunProcess(Spec(mode));
+    const ProcessResult r = RunProcess(Launch(mode));
     EXPECT_EQ(r.signal, sig) << mode;
     EXPECT_EQ(Held(), "Personal Address Book") << mode;
   }
@@ -53,7 +53,7 @@ TEST_F(WiztestTest, InterruptionWritesTheEntryBackThenEndsByTheSignal) {
     SCOPED_TRACE(sig);
     WriteFileBytes(file_, kHandEdited);
     fs::remove(record_);
-    test::Child child(Spec("wait"));
+    test::Child child(Launch("wait"));
     ASSERT_TRUE(WaitForWizard());
     EXPECT_EQ(Held(), "<absent>");
     child.Kill(sig);

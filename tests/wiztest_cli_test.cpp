@@ -11,7 +11,7 @@ TEST_F(WiztestTest, HeldEntryIsAbsentDuringTheWizardAndBackAfter) {
   for (const std::string mode : {"", "error", "rename"}) {
     SCOPED_TRACE(mode);
     fs::remove(record_);
-    const ProcessResult r = RunProcess(Spec(mode));
+    const ProcessResult r = RunProcess(Launch(mode));
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.output, "");  // a successful run prints nothing
     auto record = Record();
@@ -37,21 +37,21 @@ TEST_F(WiztestTest, MissingEmptyOrLongEntryIsLeftInPlace) {
   for (const std::string& text : files) {
     WriteFileBytes(file_, text);
     fs::remove(record_);
-    EXPECT_EQ(RunProcess(Spec()).exit_status, 1);
+    EXPECT_EQ(RunProcess(Launch()).exit_status, 1);
     EXPECT_EQ(ReadFileBytes(file_), text);
     EXPECT_EQ(Record()["mspst"], text == files[0] ? "<absent>" : Held().substr(0, 255));
   }
   // With no file at all, none is created.
   fs::remove(file_);
-  EXPECT_EQ(RunProcess(Spec()).exit_status, 1);
+  EXPECT_EQ(RunProcess(Launch()).exit_status, 1);
   EXPECT_FALSE(fs::exists(file_));
 }
 
 TEST_F(WiztestTest, NoLibraryPausesAndLeavesTheFileAlone) {
   WriteFileBytes(file_, kHandEdited);
-  ProcessSpec spec = Spec();
-  spec.close_input = true;  // end of input ends the pause at once
-  const ProcessResult r = RunProcess(spec);
+  LaunchOptions launch = Launch();
+  launch.close_input = true;  // end of input ends the pause at once
+  const ProcessResult r = RunProcess(launch);
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.output, test::ConsoleText(kNoLibrary));
   EXPECT_EQ(ReadFileBytes(file_), kHandEdited);
@@ -61,7 +61,7 @@ TEST_F(WiztestTest, NoEntryPointStillWritesTheEntryBack) {
   Install(NOENTRY_PATH, program_.path());
   const std::string text = "[Services]\r\nVRQPN=x\r\nMSPST AB=PAB\r\n";
   WriteFileBytes(file_, text);
-  const ProcessResult r = RunProcess(Spec());
+  const ProcessResult r = RunProcess(Launch());
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.output, test::ConsoleText(kNoEntryPoint));
   EXPECT_EQ(ReadFileBytes(file_), text);
@@ -70,7 +70,7 @@ TEST_F(WiztestTest, NoEntryPointStillWritesTheEntryBack) {
 TEST_F(WiztestTest, FailedWriteBackGivesTheValueAndPath) {
   Install(STANDIN_PATH, program_.path());
   WriteFileBytes(file_, kHandEdited);
-  const ProcessResult r = RunProcess(Spec("break"));
+  const ProcessResult r = RunProcess(Launch("break"));
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.output,
             test::ConsoleText("Cannot restore \"MSPST AB\" in section \"Services\" of \"" + file_ +

@@ -20,8 +20,8 @@
 namespace quillpost {
 
 namespace fs = std::filesystem;
+using test::LaunchOptions;
 using test::ProcessResult;
-using test::ProcessSpec;
 using test::ReadFileBytes;
 using test::WriteFileBytes;
 
@@ -46,14 +46,14 @@ class WiztestTest : public ::testing::Test {
 
   void SetUp() override { fs::copy_file(WIZTEST_PATH, program_path_); }
 
-  ProcessSpec Spec(const std::string& mode = "") {
-    ProcessSpec spec;
-    spec.argv = {program_path_};
-    spec.env = sys_.Environment();  // on POSIX, env[0] names the system directory
-    spec.env.push_back({"STANDIN_RECORD", record_});
-    spec.env.push_back({"STANDIN_MODE", mode});
-    spec.input = "\n";
-    return spec;
+  LaunchOptions Launch(const std::string& mode = "") {
+    LaunchOptions launch;
+    launch.argv = {program_path_};
+    launch.env = sys_.Environment();  // on POSIX, env[0] names the system directory
+    launch.env.push_back({"STANDIN_RECORD", record_});
+    launch.env.push_back({"STANDIN_MODE", mode});
+    launch.input = "\n";
+    return launch;
   }
 
   /// The stand-in's record of its call, key by key.

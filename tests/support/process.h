@@ -14,7 +14,7 @@ struct ProcessResult {
 };
 
 /// How to start a child process.
-struct ProcessSpec {
+struct LaunchOptions {
   std::vector<std::string> argv;                         // argv[0] is the program
   std::vector<std::pair<std::string, std::string>> env;  // set (empty value: unset)
   std::string input;                                     // its whole standard input
@@ -26,13 +26,13 @@ struct ProcessSpec {
 /// written as the platform's line end (CR LF on Windows).
 std::string ConsoleText(const std::string& text);
 
-/// Runs |spec| to its end. Returns its status and output.
-ProcessResult RunProcess(const ProcessSpec& spec);
+/// Runs |launch| to its end. Returns its status and output.
+ProcessResult RunProcess(const LaunchOptions& launch);
 
 /// A child process started in the background.
 class Child {
  public:
-  explicit Child(const ProcessSpec& spec);
+  explicit Child(const LaunchOptions& launch);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

@@ -12,7 +12,7 @@
 
 namespace quillpost::test {
 
-Child::Child(const ProcessSpec& spec) {
+Child::Child(const LaunchOptions& launch) {
   int out[2], in[2];
   if (pipe(out) != 0 || pipe(in) != 0) return;
   pid_ = fork();
@@ -21,7 +21,7 @@ Child::Child(const ProcessSpec& spec) {
     const struct rlimit no_core = {0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
     dup2(out[1], 1);
-    if (spec.close_input) {
+    if (launch.close_input) {
       close(0);
     } else {
       dup2(in[0], 0);
@@ -30,16 +30,16 @@ Child::Child(const ProcessSpec& spec) {
     close(out[1]);
     close(in[0]);
     close(in[1]);
-    for (const auto& [name, value] : spec.env) {
+    for (const auto& [name, value] : launch.env) {
       if (value.empty()) {
         unsetenv(name.c_str());
       } else {
         setenv(name.c_str(), value.c_str(), 1);
       }
     }
-    if (!spec.working_dir.empty() && chdir(spec.working_dir.c_str()) != 0) _exit(126);
+    if (!launch.working_dir.empty() && chdir(launch.working_dir.c_str()) != 0) _exit(126);
     std::vector<char*> args;
-    for (const std::string& a : spec.argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : launch.argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
@@ -48,8 +48,8 @@ Child::Child(const ProcessSpec& spec) {
   close(in[0]);
   output_fd_ = out[0];
   // The input is small: it fits in the pipe, so writing it cannot block.
-  const char* data = spec.input.data();
-  size_t left = spec.input.size();
+  const char* data = launch.input.data();
+  size_t left = launch.input.size();
   while (left > 0) {
     const ssize_t n = write(in[1], data, left);
     if (n <= 0) break;
@@ -90,6 +90,6 @@ ProcessResult Child::Wait() {
 
 std::string ConsoleText(const std::string& text) { return text; }
 
-ProcessResult RunProcess(const ProcessSpec& spec) { return Child(spec).Wait(); }
+ProcessResult RunProcess(const LaunchOptions& launch) { return Child(launch).Wait(); }
 
 }  // namespace quillpost::test

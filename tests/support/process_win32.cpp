@@ -52,7 +52,7 @@ std::string EnvironmentBlock(const std::vector<std::pair<std::string, std::strin
 
 }  // namespace
 
-Child::Child(const ProcessSpec& spec) {
+Child::Child(const LaunchOptions& launch) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE out_read, out_write, in_read, in_write;
   if (!CreatePipe(&out_read, &out_write, &inherit, 0)) return;
@@ -61,18 +61,18 @@ Child::Child(const ProcessSpec& spec) {
   SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
 
   std::string command;
-  for (const std::string& arg : spec.argv) command += (command.empty() ? "" : " ") + Quote(arg);
-  std::string env = EnvironmentBlock(spec.env);
+  for (const std::string& arg : launch.argv) command += (command.empty() ? "" : " ") + Quote(arg);
+  std::string env = EnvironmentBlock(launch.env);
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = spec.close_input ? nullptr : in_read;
+  startup.hStdInput = launch.close_input ? nullptr : in_read;
   startup.hStdOutput = out_write;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info = {};
   const BOOL started = CreateProcessA(
       nullptr, command.data(), nullptr, nullptr, TRUE, 0, env.data(),
-      spec.working_dir.empty() ? nullptr : spec.working_dir.c_str(), &startup, &info);
+      launch.working_dir.empty() ? nullptr : launch.working_dir.c_str(), &startup, &info);
   CloseHandle(out_write);
   CloseHandle(in_read);
   if (started) {
@@ -80,8 +80,8 @@ Child::Child(const ProcessSpec& spec) {
     process_ = info.hProcess;
     pid_ = static_cast<int>(info.dwProcessId);
     DWORD written;
-    if (!spec.input.empty()) {
-      WriteFile(in_write, spec.input.data(), static_cast<DWORD>(spec.input.size()), &written,
+    if (!launch.input.empty()) {
+      WriteFile(in_write, launch.input.data(), static_cast<DWORD>(launch.input.size()), &written,
                 nullptr);
     }
   }
@@ -126,6 +126,6 @@ std::string ConsoleText(const std::string& text) {
   return out;
 }
 
-ProcessResult RunProcess(const ProcessSpec& spec) { return Child(spec).Wait(); }
+ProcessResult RunProcess(const LaunchOptions& launch) { return Child(launch).Wait(); }
 
 }  // namespace quillpost::test

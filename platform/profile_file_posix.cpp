@@ -103,7 +103,8 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
       disk_.Unlink(temp.c_str());
       return exists ? Outcome::kRetry : Outcome::kFailed;
     }
-    return SyncDirectoryOf(target) ? Outcome::kDone : Outcome::kFailed;
+    SyncDirectoryOf(target);
+    return Outcome::kDone;
   }
 
   Outcome outcome = Outcome::kFailed;
@@ -128,7 +129,8 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
       std::string temp;
       if (WriteTemporary(target, parts, 3, &held, &temp)) {
         if (disk_.Rename(temp.c_str(), target.c_str()) == 0) {
-          outcome = SyncDirectoryOf(target) ? Outcome::kDone : Outcome::kFailed;
+          SyncDirectoryOf(target);
+          outcome = Outcome::kDone;
         } else {
           disk_.Unlink(temp.c_str());
         }
@@ -227,6 +229,11 @@ bool ProfileFile::WriteTemporary(const std::string& target, const std::string_vi
   return ok;
 }
 
+// Once the rename is made the file holds the new text for every reader, so
+// the operation has happened: a failure to sync the directory afterwards
+// only weakens its durability across a power loss and cannot be undone, and
+// reporting it as a failed write would tell the caller the file is unchanged
+// when it is not.
 bool ProfileFile::SyncDirectoryOf(const std::string& target) {
   const int fd = disk_.Open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY, 0);
   if (fd < 0) return false;

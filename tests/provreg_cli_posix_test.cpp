@@ -1,11 +1,14 @@
 // Black-box tests of provreg on POSIX: the exact bytes our profile-file
 // engine writes, symbolic links, permission bits, concurrent runs.
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -150,6 +153,30 @@ TEST_F(ProvregTest, KilledRunsNeverTearTheFile) {
   }
   std::printf("200 kills, %d of them during a run\n", killed_mid_run);
   EXPECT_GT(killed_mid_run, 40);
+}
+
+// A disk too full for the new copy: the file stays byte-identical, nothing
+// is left behind, and the failure is reported.
+TEST_F(ProvregTest, FullDiskLeavesTheFileUntouched) {
+  const std::string disk = sys_.path() + "/disk";
+  std::filesystem::create_directory(disk);
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << "); needs root";
+  }
+  const std::string file = disk + "/Mapisvc.inf";
+  std::string base = "[Services]\r\nMSPST AB=PAB\r\n";
+  while (base.size() < 700 * 1024) base += "; filler line of a realistic size for the file\r\n";
+  WriteFileBytes(file, base);
+  LaunchOptions launch = Launch({"-norm", "C:\\QP"});
+  launch.env = {{"QUILLPOST_SYSTEM_DIR", disk}};
+  const ProcessResult r = RunProcess(launch);
+  const std::string after = ReadFileBytes(file);
+  const std::string listing = test::ListDirectory(disk);
+  umount2(disk.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.output, "Cannot write the service definition to \"" + file + "\"\n");
+  EXPECT_TRUE(after == base) << "file changed";
+  EXPECT_EQ(listing, "Mapisvc.inf\n");
 }
 
 }  // namespace

@@ -67,5 +67,26 @@ TEST_F(WiztestTest, InterruptionWritesTheEntryBackThenEndsByTheSignal) {
   }
 }
 
+// wiztest and provreg at once on one file: MSPST AB is never lost, and
+// every provreg run lands.
+TEST_F(WiztestTest, RacingProvregNeverLosesTheEntry) {
+  Install(STANDIN_PATH, program_.path());
+  WriteFileBytes(file_, kHandEdited);
+  for (int i = 0; i < 30; ++i) {
+    LaunchOptions provreg = Launch();
+    provreg.argv = {PROVREG_PATH, i % 2 ? "-lite" : "-norm", "C:\\QP"};
+    test::Child registering(provreg);
+    EXPECT_EQ(RunProcess(Launch()).exit_status, 1);
+    EXPECT_EQ(registering.Wait().exit_status, 1);
+    EXPECT_EQ(Held(), "Personal Address Book") << "run " << i;
+  }
+  const std::string text = ReadFileBytes(file_);
+  std::string_view value;
+  EXPECT_TRUE(FindProfileValue(text, "VRQPL_XP", "PR_PROVIDER_DLL_NAME", &value));
+  EXPECT_EQ(value, "C:\\QP\\vrqpl.dll");
+  EXPECT_TRUE(FindProfileValue(text, "VRQPN", "PR_SERVICE_DLL_NAME", &value));
+  EXPECT_EQ(value, "C:\\QP\\vrqpn.dll");
+}
+
 }  // namespace
 }  // namespace quillpost

@@ -40,6 +40,13 @@ std::string Hex(const char* bytes, size_t size) {
   return out;
 }
 
+// A real fault on a null pointer, hidden from UBSan, which would otherwise
+// end the process first with a report of its own.
+__attribute__((no_sanitize("undefined"))) void FaultOnNull() {
+  volatile int* volatile nowhere = nullptr;
+  *nowhere = 1;
+}
+
 void Record(const std::string& text) {
   const char* path = std::getenv("STANDIN_RECORD");
   if (path == nullptr) return;
@@ -72,10 +79,7 @@ LAUNCHWIZARD(void* parent_window, std::uint32_t flags, const char** service_name
   const std::string mode = mode_env ? mode_env : "";
   if (mode == "error") return 0x80004005u;
   if (mode == "rename") std::strcpy(profile_name, "Renamed profile");
-  if (mode == "crash") {
-    volatile int* volatile nowhere = nullptr;
-    *nowhere = 1;
-  }
+  if (mode == "crash") FaultOnNull();
   if (mode == "abort") std::abort();
   if (mode == "break") {
     std::filesystem::rename(path, std::string(path) + ".moved");

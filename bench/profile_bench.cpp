@@ -8,13 +8,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "platform/disk_interface_posix.h"
 #include "platform/platform.h"
+#include "platform/posix_platform.h"
 #include "platform/profile_file_posix.h"
+#include "platform/wizard_entry.h"
 #include "registration/register_service.h"
+#include "wizard_test/wizard_run.h"
 
 namespace {
 
@@ -73,47 +77,97 @@ void RewriteOnce(const std::string& path) {
   rename(temp.c_str(), path.c_str());
 }
 
-void BM_Floor19(benchmark::State& state) {
+/// The floor of |rewrites| safe rewrites: 19 for a provreg run, 2 (delete
+/// and write-back) for a wiztest run.
+void BM_Floor(benchmark::State& state, int rewrites) {
   const BenchDir scratch;
   const std::string& path = scratch.path();
   WriteFile(path, RealisticFile(size_t(state.range(0))));
   for (auto _ : state) {
-    for (int i = 0; i < 19; ++i) RewriteOnce(path);
+    for (int i = 0; i < rewrites; ++i) RewriteOnce(path);
   }
-  state.SetBytesProcessed(int64_t(state.iterations()) * 19 * state.range(0));
 }
 
-void BM_OneWrite(benchmark::State& state) {
+void BM_Read(benchmark::State& state) {
   const BenchDir scratch;
-  const std::string& path = scratch.path();
-  WriteFile(path, RealisticFile(size_t(state.range(0))));
+  WriteFile(scratch.path(), RealisticFile(size_t(state.range(0))) + "[Last]\r\nKey=value\r\n");
+  quillpost::RealDiskInterface disk;
+  quillpost::ProfileFile profile(disk);
+  char buffer[256];
+  for (auto _ : state) {
+    profile.Read(scratch.path().c_str(), "Last", "Key", "", buffer, sizeof buffer);
+  }
+}
+
+void BM_Write(benchmark::State& state) {
+  const BenchDir scratch;
+  WriteFile(scratch.path(), RealisticFile(size_t(state.range(0))));
   quillpost::RealDiskInterface disk;
   quillpost::ProfileFile profile(disk);
   int i = 0;
   for (auto _ : state) {
     // Alternate the value so that every write really rewrites the file.
-    profile.Write(path.c_str(), "SVC7", "PR_DISPLAY_NAME", (i++ & 1) ? "odd" : "even");
+    profile.Write(scratch.path().c_str(), "SVC7", "PR_DISPLAY_NAME", (i++ & 1) ? "odd" : "even");
+  }
+}
+
+void BM_Delete(benchmark::State& state) {
+  const BenchDir scratch;
+  WriteFile(scratch.path(), RealisticFile(size_t(state.range(0))));
+  quillpost::RealDiskInterface disk;
+  quillpost::ProfileFile profile(disk);
+  for (auto _ : state) {
+    state.PauseTiming();
+    profile.Write(scratch.path().c_str(), "Services", "MSPST AB", "Personal Address Book");
+    state.ResumeTiming();
+    profile.Delete(scratch.path().c_str(), "Services", "MSPST AB");
   }
 }
 
 void BM_ProvregRun(benchmark::State& state) {
   const BenchDir scratch;
-  const std::string& path = scratch.path();
   const std::string base = RealisticFile(size_t(state.range(0)));
   setenv("QUILLPOST_SYSTEM_DIR", scratch.dir().c_str(), 1);
   for (auto _ : state) {
     state.PauseTiming();
-    WriteFile(path, base);  // every run registers into a file without the service
+    WriteFile(scratch.path(), base);  // every run registers into a file without the service
     state.ResumeTiming();
     quillpost::RegisterService(quillpost::NativePlatform(), false, "C:\\QP\\");
   }
 }
 
+std::uint32_t QUILLPOST_WIZARD_CALL QuietWizard(void*, std::uint32_t, const char**, std::uint32_t,
+                                                char*) {
+  return 0;
+}
+
+/// The real platform on the real disk, with a wizard that returns at once.
+class QuietWizardPlatform : public quillpost::PosixPlatform {
+ public:
+  using PosixPlatform::PosixPlatform;
+  void* OpenLibrary(const char*) override { return this; }
+  void* FindEntry(void*, const char*) override { return reinterpret_cast<void*>(&QuietWizard); }
+  void CloseLibrary(void*) override {}
+};
+
+void BM_WiztestRun(benchmark::State& state) {
+  const BenchDir scratch;
+  WriteFile(scratch.path(), RealisticFile(size_t(state.range(0))));
+  setenv("QUILLPOST_SYSTEM_DIR", scratch.dir().c_str(), 1);
+  quillpost::RealDiskInterface disk;
+  QuietWizardPlatform platform(disk);
+  for (auto _ : state) quillpost::RunWizardTest(platform);
+}
+
 constexpr int64_t k30K = 30 << 10, k1M = 1 << 20, k8M = 8 << 20;
 
-BENCHMARK(BM_OneWrite)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Floor19)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Read)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Write)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Delete)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Floor, x19, 19)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProvregRun)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Floor, x2, 2)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WiztestRun)->Arg(k30K)->Arg(k1M)->Arg(k8M)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

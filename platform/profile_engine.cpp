@@ -107,6 +107,13 @@ bool FindHeader(std::string_view text, size_t start, std::string_view section, L
     size_t begin = bracket;
     while (begin > start && IsBlank(text[begin - 1])) --begin;
     if (begin > start && text[begin - 1] != '\n') continue;  // '[' inside a line
+    // Most headers name another section: tell from the first character.
+    size_t first = bracket + 1;
+    while (first < text.size() && IsBlank(text[first])) ++first;
+    if (!section.empty() && first < text.size() &&
+        AsciiToLower(text[first]) != AsciiToLower(section.front())) {
+      continue;
+    }
     LineReader reader(text, begin);
     reader.Next(header);
     std::string_view name;

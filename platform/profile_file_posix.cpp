@@ -47,12 +47,12 @@ PlanResult PlanDeleteArgs(std::string_view text, const void* args, ProfileEdit* 
 unsigned ProfileFile::Read(const char* path, std::string_view section, std::string_view key,
                            std::string_view default_value, char* buffer, unsigned capacity) {
   if (capacity == 0) return 0;
-  std::string text;
+  Content text;
   std::string_view value = default_value;
   const int fd = disk_.Open(path, O_RDONLY, 0);
   if (fd >= 0) {
     std::string_view found;
-    if (ReadAll(fd, &text) && FindProfileValue(text, section, key, &found)) {
+    if (ReadAll(fd, &text) && FindProfileValue(text.view(), section, key, &found)) {
       value = StripQuotes(found);
     }
     disk_.Close(fd);
@@ -109,7 +109,7 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
 
   Outcome outcome = Outcome::kFailed;
   struct stat held, named;
-  std::string text;
+  Content text;
   if (disk_.Lock(fd) != 0 || disk_.Fstat(fd, &held) != 0) {
     outcome = Outcome::kFailed;
   } else if (disk_.Stat(target.c_str(), &named) != 0) {
@@ -119,11 +119,11 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
     // Another writer renamed a new file over the one we locked.
     outcome = Outcome::kRetry;
   } else if (ReadAll(fd, &text)) {
-    const PlanResult planned = plan(text, args, &edit);
+    const PlanResult planned = plan(text.view(), args, &edit);
     if (planned == PlanResult::kNoChange) {
       outcome = Outcome::kDone;
     } else if (planned == PlanResult::kChange) {
-      const std::string_view whole(text);
+      const std::string_view whole = text.view();
       const std::string_view parts[] = {whole.substr(0, edit.begin), edit.text,
                                         whole.substr(edit.end)};
       std::string temp;
@@ -162,23 +162,26 @@ bool ProfileFile::ResolveLinks(const char* path, std::string* target) {
   return false;
 }
 
-bool ProfileFile::ReadAll(int fd, std::string* text) {
+bool ProfileFile::ReadAll(int fd, Content* content) {
   struct stat st;
-  size_t room = 1 << 16;
-  if (disk_.Fstat(fd, &st) == 0 && st.st_size > 0) room = static_cast<size_t>(st.st_size) + 1;
-  // Read straight into the string; the spare byte tells the end of the file
-  // from a file that grew since fstat.
-  text->resize(room);
-  size_t used = 0;
+  size_t capacity = 1 << 16;
+  if (disk_.Fstat(fd, &st) == 0 && st.st_size > 0) capacity = static_cast<size_t>(st.st_size) + 1;
+  // The spare byte tells the end of the file from a file that grew since fstat.
+  content->bytes.reset(new char[capacity]);
+  content->size = 0;
   for (;;) {
-    if (used == text->size()) text->resize(text->size() * 2);
-    const ssize_t n = disk_.Read(fd, &(*text)[used], text->size() - used);
+    if (content->size == capacity) {
+      std::unique_ptr<char[]> larger(new char[capacity * 2]);
+      std::memcpy(larger.get(), content->bytes.get(), content->size);
+      content->bytes = std::move(larger);
+      capacity *= 2;
+    }
+    const ssize_t n =
+        disk_.Read(fd, content->bytes.get() + content->size, capacity - content->size);
     if (n < 0) return false;
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
+    if (n == 0) return true;
+    content->size += static_cast<size_t>(n);
   }
-  text->resize(used);
-  return true;
 }
 
 bool ProfileFile::WriteAll(int fd, std::string_view bytes) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -50,7 +51,14 @@ class ProfileFile {
   Outcome UpdateOnce(const std::string& target, bool create_missing, Planner plan,
                      const void* args);
   bool ResolveLinks(const char* path, std::string* target);
-  bool ReadAll(int fd, std::string* text);
+  /// A file's whole content, read without first zero-filling the buffer.
+  struct Content {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+    std::string_view view() const { return std::string_view(bytes.get(), size); }
+  };
+  /// Reads the whole open file. Returns false on a read error.
+  bool ReadAll(int fd, Content* content);
   bool WriteAll(int fd, std::string_view bytes);
   /// Writes |parts| to a new temporary file beside |target| with |mode|,
   /// synced and closed. Returns false (and leaves nothing behind) on failure.

@@ -237,11 +237,11 @@ bool ProfileFile::WriteTemporary(const std::string& target, const std::string_vi
 // only weakens its durability across a power loss and cannot be undone, and
 // reporting it as a failed write would tell the caller the file is unchanged
 // when it is not.
-bool ProfileFile::SyncDirectoryOf(const std::string& target) {
+void ProfileFile::SyncDirectoryOf(const std::string& target) {
   const int fd = disk_.Open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY, 0);
-  if (fd < 0) return false;
-  const bool ok = disk_.Fsync(fd) == 0;
-  return (disk_.Close(fd) == 0) && ok;
+  if (fd < 0) return;
+  disk_.Fsync(fd);
+  disk_.Close(fd);
 }
 
 }  // namespace quillpost

@@ -64,9 +64,8 @@ class ProfileFile {
   /// synced and closed. Returns false (and leaves nothing behind) on failure.
   bool WriteTemporary(const std::string& target, const std::string_view* parts, int count,
                       const struct stat* like, std::string* temp_path);
-  /// Syncs the directory that holds |target| (best effort). Returns false
-  /// when that failed.
-  bool SyncDirectoryOf(const std::string& target);
+  /// Syncs the directory that holds |target|, as far as it can.
+  void SyncDirectoryOf(const std::string& target);
 
   DiskInterface& disk_;
 };

@@ -41,8 +41,6 @@ class Child {
   void Kill(int signal);
   /// Waits for the child's end. Returns its status and output.
   ProcessResult Wait();
-  /// Returns the child's process id.
-  int pid() const { return pid_; }
 
  private:
   int pid_ = -1;

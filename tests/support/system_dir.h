@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,7 @@ class TestSystemDir {
   std::vector<std::pair<std::string, std::string>> Environment() const;
 
  private:
+  std::unique_ptr<TempDir> owned_;  // the directory itself, on POSIX
   std::string path_;
   std::string file_;
   std::string saved_;  // the file's content before the test (Windows)

@@ -1,27 +1,13 @@
-#include <filesystem>
-#include <random>
-
 #include "tests/support/system_dir.h"
 
 namespace quillpost::test {
 
-TestSystemDir::TestSystemDir() {
-  std::random_device seed;
-  for (;;) {
-    const auto candidate = std::filesystem::temp_directory_path() /
-                           ("quillpost-sys-" + std::to_string(std::mt19937_64(seed())()));
-    if (std::filesystem::create_directory(candidate)) {
-      path_ = candidate.string();
-      break;
-    }
-  }
-  file_ = path_ + "/Mapisvc.inf";
-}
+TestSystemDir::TestSystemDir()
+    : owned_(std::make_unique<TempDir>()),
+      path_(owned_->path()),
+      file_(owned_->Join("Mapisvc.inf")) {}
 
-TestSystemDir::~TestSystemDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
+TestSystemDir::~TestSystemDir() = default;
 
 std::vector<std::pair<std::string, std::string>> TestSystemDir::Environment() const {
   return {{"QUILLPOST_SYSTEM_DIR", path_}};

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -7,19 +8,59 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "tests/support/process.h"
 
 namespace quillpost::test {
+namespace {
+
+/// Writes |input| into the child's standard input. The input is small (it
+/// fits in the pipe, so this cannot block), but the child may have closed
+/// its end already, or ended: that must not end the test process by
+/// SIGPIPE. The signal is blocked around the write, and one it raised is
+/// taken off the pending set before it is unblocked.
+void WriteInput(int fd, const std::string& input) {
+  sigset_t pipe_only, previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
+  const char* data = input.data();
+  size_t left = input.size();
+  bool broken = false;
+  while (left > 0) {
+    const ssize_t n = write(fd, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      broken = errno == EPIPE;
+      break;
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (broken && !sigismember(&previous, SIGPIPE)) {
+    const struct timespec now = {0, 0};
+    while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+}  // namespace
 
 Child::Child(const LaunchOptions& launch) {
   int out[2], in[2];
   if (pipe(out) != 0 || pipe(in) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
-    // Tests crash programs on purpose: no core files.
+    // Tests crash programs on purpose: no core files. The program meets
+    // every signal as it would in use: default actions, nothing blocked.
     const struct rlimit no_core = {0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     dup2(out[1], 1);
     if (launch.close_input) {
       close(0);
@@ -47,15 +88,7 @@ Child::Child(const LaunchOptions& launch) {
   close(out[1]);
   close(in[0]);
   output_fd_ = out[0];
-  // The input is small: it fits in the pipe, so writing it cannot block.
-  const char* data = launch.input.data();
-  size_t left = launch.input.size();
-  while (left > 0) {
-    const ssize_t n = write(in[1], data, left);
-    if (n <= 0) break;
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
+  WriteInput(in[1], launch.input);
   close(in[1]);
 }
 

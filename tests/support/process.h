@@ -11,6 +11,7 @@ struct ProcessResult {
   int exit_status = -1;  // -1 when it ended by a signal; on Windows the exit code
   int signal = 0;        // the signal that ended it, else 0
   std::string output;    // everything it wrote to standard output
+  bool hung = false;     // killed at its deadline (the test has failed then)
 };
 
 /// How to start a child process.
@@ -26,6 +27,17 @@ struct LaunchOptions {
 /// written as the platform's line end (CR LF on Windows).
 std::string ConsoleText(const std::string& text);
 
+/// How long a test lets a program run before it calls it hung: |seconds|
+/// scaled by QUILLPOST_TEST_TIME_SCALE (sanitizer, valgrind and Wine builds
+/// run slower, and set it), so that the deadline itself never flakes.
+int ScaledSeconds(int seconds);
+
+/// Fails the running test: |program| ran past its deadline of |seconds|.
+void ReportHang(const std::string& program, int seconds);
+
+/// The deadline of a program that should end by itself, unscaled.
+constexpr int kDefaultDeadlineSeconds = 60;
+
 /// Runs |launch| to its end. Returns its status and output.
 ProcessResult RunProcess(const LaunchOptions& launch);
 
@@ -39,10 +51,14 @@ class Child {
 
   /// Sends |signal| to the child.
   void Kill(int signal);
-  /// Waits for the child's end. Returns its status and output.
-  ProcessResult Wait();
+  /// Waits for the child's end (its exit, and the close of its standard
+  /// output by every process that holds it). A child still running after
+  /// ScaledSeconds(|deadline_seconds|) is killed and reported as hung: the
+  /// test fails with the program's name. Returns its status and output.
+  ProcessResult Wait(int deadline_seconds = kDefaultDeadlineSeconds);
 
  private:
+  std::string program_;
   int pid_ = -1;
   int output_fd_ = -1;       // POSIX
   void* process_ = nullptr;  // Windows

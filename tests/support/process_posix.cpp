@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -49,6 +51,7 @@ void WriteInput(int fd, const std::string& input) {
 }  // namespace
 
 Child::Child(const LaunchOptions& launch) {
+  program_ = launch.argv.empty() ? "" : launch.argv[0];
   int out[2], in[2];
   if (pipe(out) != 0 || pipe(in) != 0) return;
   pid_ = fork();
@@ -101,12 +104,26 @@ Child::~Child() {
 
 void Child::Kill(int signal) { kill(pid_, signal); }
 
-ProcessResult Child::Wait() {
+ProcessResult Child::Wait(int deadline_seconds) {
   ProcessResult result;
   waited_ = true;
   if (pid_ <= 0) return result;
+  const int seconds = ScaledSeconds(deadline_seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   char buffer[4096];
   for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    struct pollfd ready = {output_fd_, POLLIN, 0};
+    const int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled == 0) {
+      // Past the deadline: the child, or a process that inherited its
+      // output, is hung. Kill the child and stop reading.
+      result.hung = true;
+      kill(pid_, SIGKILL);
+      break;
+    }
     const ssize_t n = read(output_fd_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -118,6 +135,7 @@ ProcessResult Child::Wait() {
   }
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  if (result.hung) ReportHang(program_, seconds);
   return result;
 }
 

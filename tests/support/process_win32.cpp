@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "tests/support/process.h"
 
@@ -53,6 +54,7 @@ std::string EnvironmentBlock(const std::vector<std::pair<std::string, std::strin
 }  // namespace
 
 Child::Child(const LaunchOptions& launch) {
+  program_ = launch.argv.empty() ? "" : launch.argv[0];
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE out_read, out_write, in_read, in_write;
   if (!CreatePipe(&out_read, &out_write, &inherit, 0)) return;
@@ -98,9 +100,22 @@ Child::~Child() {
 
 void Child::Kill(int) { TerminateProcess(static_cast<HANDLE>(process_), 1); }
 
-ProcessResult Child::Wait() {
+ProcessResult Child::Wait(int deadline_seconds) {
   ProcessResult result;
   waited_ = true;
+  const int seconds = ScaledSeconds(deadline_seconds);
+  // Reading the output blocks until the child ends: a watchdog ends a child
+  // that runs past its deadline.
+  std::thread watchdog;
+  if (process_) {
+    watchdog = std::thread([this, seconds, &result] {
+      const HANDLE process = static_cast<HANDLE>(process_);
+      if (WaitForSingleObject(process, static_cast<DWORD>(seconds) * 1000) == WAIT_TIMEOUT) {
+        result.hung = true;
+        TerminateProcess(process, 1);
+      }
+    });
+  }
   char buffer[4096];
   DWORD n;
   while (output_ && ReadFile(static_cast<HANDLE>(output_), buffer, sizeof buffer, &n, nullptr) &&
@@ -109,6 +124,7 @@ ProcessResult Child::Wait() {
   }
   if (output_) CloseHandle(static_cast<HANDLE>(output_));
   output_ = nullptr;
+  if (watchdog.joinable()) watchdog.join();
   if (process_) {
     WaitForSingleObject(static_cast<HANDLE>(process_), INFINITE);
     DWORD code = 0;
@@ -117,6 +133,7 @@ ProcessResult Child::Wait() {
     CloseHandle(static_cast<HANDLE>(process_));
     process_ = nullptr;
   }
+  if (result.hung) ReportHang(program_, seconds);
   return result;
 }
 

@@ -1,30 +1,85 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine in the build tree's own 32-bit prefix
-# (created on first use). The system directory is then
-# $WINEPREFIX/drive_c/windows/system32.
+# Runs a Windows program under Wine, with the loader and prefix of its own
+# bitness, read from its PE header:
+#   32-bit (i386)   /usr/lib/wine/wine    in <build>/wine-win32 (WINEARCH=win32)
+#   64-bit (x86-64) /usr/lib/wine/wine64  in <build>/wine-win64 (WINEARCH=win64)
+# <build> is the CMake build tree that holds the program. The prefix is made
+# on first use and marked ready only once wineboot has made it; a prefix
+# that was left half-made is made anew. Its system directory is
+# drive_c/windows/system32.
+#
+#   wine-run.sh PROGRAM [ARGS...]   run PROGRAM
+#   wine-run.sh --prepare PROGRAM   only make PROGRAM's prefix ready
+#
+# Exits non-zero, with one line on standard error saying why, when the
+# prefix cannot be made (for instance when this kernel cannot run 32-bit
+# programs).
 set -euo pipefail
+
+prepare_only=0
+if [ "${1:-}" = --prepare ]; then
+  prepare_only=1
+  shift
+fi
 program="$1"
 shift
+
+fail() {
+  echo "wine-run.sh: $*" >&2
+  exit 1
+}
+
+# The machine field of the PE header: 0x14c i386, 0x8664 x86-64.
+pe_offset=$(od -An -t u4 -j 60 -N 4 "$program" | tr -d ' ')
+machine=$(od -An -t x2 -j "$((pe_offset + 4))" -N 2 "$program" | tr -d ' ')
+case "$machine" in
+  014c) bits=32 loader=/usr/lib/wine/wine arch=win32 ;;
+  8664) bits=64 loader=/usr/lib/wine/wine64 arch=win64 ;;
+  *) fail "$program is not a 32-bit or 64-bit x86 Windows program (machine 0x$machine)" ;;
+esac
+[ -x "$loader" ] || fail "no $bits-bit Wine loader at $loader (install the package wine$bits)"
+
 build_dir="${QUILLPOST_WINE_BUILD_DIR:-$(cd "$(dirname "$program")" && while [ ! -f CMakeCache.txt ] && [ "$PWD" != / ]; do cd ..; done; pwd)}"
-export WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}"
-export WINEARCH=win32
+export WINEPREFIX="${WINEPREFIX:-$build_dir/wine-$arch}"
+export WINEARCH="$arch"
+export WINELOADER="$loader"
 export WINEDEBUG=-all
 # No desktop integration, no Mono or Gecko installers.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
 export DISPLAY=
-if [ ! -f "$WINEPREFIX/.quillpost-ready" ]; then
+ready="$WINEPREFIX/.quillpost-ready"
+
+make_prefix() {
+  rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
+  local log="$WINEPREFIX.log"
+  local booted=1
+  "$loader" wineboot --init >"$log" 2>&1 || booted=0
+  # The registry reaches the disk when the prefix's wineserver ends.
+  wineserver -w >>"$log" 2>&1 || true
+  if [ "$booted" = 0 ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+    local why
+    why=$(grep -m1 -io 'exec format error' "$log" || true)
+    if [ -n "$why" ] || ! "$loader" --version >/dev/null 2>&1; then
+      fail "cannot make the $bits-bit Wine prefix: this kernel cannot run $bits-bit x86 programs ($loader: Exec format error)"
+    fi
+    fail "cannot make the $bits-bit Wine prefix $WINEPREFIX: wineboot failed (see $log)"
+  fi
+  # A program named wiztest.exe gets the mapi32.dll beside it (the tests'
+  # stand-in) and never Wine's own; under any other name, Wine's own.
+  "$loader" reg add 'HKCU\Software\Wine\AppDefaults\wiztest.exe\DllOverrides' \
+    /v mapi32 /d native /f >>"$log" 2>&1 ||
+    fail "cannot set the DllOverrides entry in $WINEPREFIX (see $log)"
+  wineserver -w || true
+  touch "$ready"
+}
+
+if [ ! -f "$ready" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
-    if [ ! -f "$WINEPREFIX/.quillpost-ready" ]; then
-      wineboot --init >/dev/null 2>&1 || true
-      # A program named wiztest.exe gets the mapi32.dll beside it (the tests'
-      # stand-in) and never Wine's own; under any other name, Wine's own.
-      wine reg add 'HKCU\Software\Wine\AppDefaults\wiztest.exe\DllOverrides' \
-        /v mapi32 /d native /f >/dev/null 2>&1 || true
-      wineserver -w || true
-      touch "$WINEPREFIX/.quillpost-ready"
-    fi
+    [ -f "$ready" ] || make_prefix
   ) 9>"$WINEPREFIX.lock"
 fi
-exec wine "$program" "$@"
+[ "$prepare_only" = 1 ] && exit 0
+exec "$loader" "$program" "$@"

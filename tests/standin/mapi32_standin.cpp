@@ -22,7 +22,7 @@
 #include "platform/wizard_entry.h"
 
 #if defined(_WIN32)
-#define STANDIN_EXPORT
+#define STANDIN_EXPORT __declspec(dllexport)
 #else
 #define STANDIN_EXPORT __attribute__((visibility("default")))
 #endif

@@ -19,6 +19,9 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x8
 command -v wineserver >/dev/null || missing+=(wine)
 [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
 [ -x /usr/lib/wine/wine ] || missing+=(wine32:i386)
+command -v groff >/dev/null || missing+=(groff-base)
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v file >/dev/null || missing+=(file)
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "error: the tests need the packages ${missing[*]}; install them as root, or run .ci/run" >&2
   exit 1
@@ -62,6 +65,15 @@ else
   cmake --build --preset mingw -j"$jobs"
   ctest --preset mingw -j"$jobs" -L pe_headers
 fi
+
+echo "== the Windows zip (both bitnesses)"
+(cd build/mingw64 && cpack -G ZIP >/dev/null)
+zip_file=build/mingw64/quillpost-1.0.0-windows.zip
+listing=$(cmake -E tar tf "$zip_file")
+for f in win32/provreg.exe win32/wiztest.exe win64/provreg.exe win64/wiztest.exe README.md; do
+  grep -q "/$f\$" <<<"$listing" || { echo "error: $zip_file lacks $f" >&2; exit 1; }
+done
+echo "$zip_file: $(grep -c . <<<"$listing") entries, win32/ and win64/ programs and the README"
 
 echo "== all stages passed"
 if [ -n "$not_run" ]; then echo "NOTE: $not_run"; fi

@@ -56,6 +56,7 @@ TEST(ProfileDifferential, RandomSequencesReadTheSame) {
   constexpr int kSequences = 300;
   constexpr int kOperations = 40;
   int reads_compared = 0;
+  int sections_deleted = 0;
   for (int sequence = 0; sequence < kSequences; ++sequence) {
     std::string text = kStartFiles[sequence % 4];
     test::WriteFileBytes(file, text);
@@ -79,6 +80,7 @@ TEST(ProfileDifferential, RandomSequencesReadTheSame) {
         // The platform layer's section delete, which removes every copy.
         if (PlanDeleteSection(text, section, &edit) == PlanResult::kChange) {
           text = ApplyEdit(text, edit);
+          ++sections_deleted;
         }
         ASSERT_TRUE(NativePlatform().DeleteSection(section.c_str(), file.c_str()));
       }
@@ -98,8 +100,8 @@ TEST(ProfileDifferential, RandomSequencesReadTheSame) {
       }
     }
   }
-  std::printf("%d sequences, %d operations, %d reads compared\n", kSequences,
-              kSequences * kOperations, reads_compared);
+  std::printf("%d sequences, %d operations, %d sections deleted, %d reads compared\n",
+              kSequences, kSequences * kOperations, sections_deleted, reads_compared);
 }
 
 }  // namespace

@@ -100,8 +100,8 @@ TEST(ProfileDifferential, RandomSequencesReadTheSame) {
       }
     }
   }
-  std::printf("%d sequences, %d operations, %d sections deleted, %d reads compared\n",
-              kSequences, kSequences * kOperations, sections_deleted, reads_compared);
+  std::printf("%d sequences, %d operations, %d sections deleted, %d reads compared\n", kSequences,
+              kSequences * kOperations, sections_deleted, reads_compared);
 }
 
 }  // namespace

@@ -45,6 +45,10 @@ bool PosixPlatform::DeleteKey(const char* section, const char* key, const char* 
   return profile_.Delete(file, section, key);
 }
 
+bool PosixPlatform::DeleteSection(const char* section, const char* file) {
+  return profile_.DeleteSection(file, section);
+}
+
 unsigned PosixPlatform::ReadString(const char* section, const char* key, const char* default_value,
                                    char* buffer, unsigned capacity, const char* file) {
   return profile_.Read(file, section, key, default_value, buffer, capacity);

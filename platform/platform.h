@@ -30,6 +30,12 @@ class Platform {
   /// when the delete failed or was refused (the file is then as it was).
   virtual bool DeleteKey(const char* section, const char* key, const char* file) = 0;
 
+  /// Removes |section| of |file| with all its lines, every section of that
+  /// name should the file hold it more than once. Returns true when no such
+  /// section is left afterwards (a missing file or section is no change and
+  /// creates nothing), false when the delete failed or was refused.
+  virtual bool DeleteSection(const char* section, const char* file) = 0;
+
   /// Stores the value of |key| in |section| of |file|, or |default_value|
   /// when the file, section or key is missing, in |buffer| of |capacity|
   /// characters, cut to |capacity| - 1 and null-terminated. Returns the

@@ -235,6 +235,39 @@ PlanResult PlanDelete(std::string_view text, std::string_view section, std::stri
   return PlanResult::kChange;
 }
 
+PlanResult PlanDeleteSection(std::string_view text, std::string_view section, ProfileEdit* edit) {
+  if (!IsWritableSection(section)) return PlanResult::kRefused;
+  const size_t start =
+      text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+  bool found = false;
+  std::string kept;  // what lies between the sections that go
+  Line header;
+  for (size_t from = start; FindHeader(text, from, section, &header);) {
+    // The section runs up to the next header line, whatever its name.
+    size_t section_end = text.size();
+    LineReader reader(text, header.end);
+    Line line;
+    while (reader.Next(&line)) {
+      std::string_view name;
+      if (IsHeader(reader.Content(line), &name)) {
+        section_end = line.begin;
+        break;
+      }
+    }
+    if (!found) {
+      edit->begin = header.begin;
+      found = true;
+    } else {
+      kept.append(text.substr(edit->end, header.begin - edit->end));
+    }
+    edit->end = section_end;
+    from = section_end;
+  }
+  if (!found) return PlanResult::kNoChange;
+  edit->text = std::move(kept);
+  return PlanResult::kChange;
+}
+
 std::string ApplyEdit(std::string_view text, const ProfileEdit& edit) {
   std::string out;
   out.reserve(text.size() - (edit.end - edit.begin) + edit.text.size());

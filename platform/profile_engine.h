@@ -65,6 +65,12 @@ PlanResult PlanWrite(std::string_view text, std::string_view section, std::strin
 PlanResult PlanDelete(std::string_view text, std::string_view section, std::string_view key,
                       ProfileEdit* edit);
 
+/// Plans removing every section named |section|: each header line and every
+/// line after it up to the next header (or the end of the text). The bytes
+/// between two such sections are kept, so one edit spans the first to the
+/// last. A missing section is kNoChange.
+PlanResult PlanDeleteSection(std::string_view text, std::string_view section, ProfileEdit* edit);
+
 /// Returns |text| with |edit| applied.
 std::string ApplyEdit(std::string_view text, const ProfileEdit& edit);
 

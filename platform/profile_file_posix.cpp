@@ -42,6 +42,10 @@ PlanResult PlanDeleteArgs(std::string_view text, const void* args, ProfileEdit* 
   return PlanDelete(text, a->section, a->key, edit);
 }
 
+PlanResult PlanDeleteSectionArgs(std::string_view text, const void* args, ProfileEdit* edit) {
+  return PlanDeleteSection(text, *static_cast<const std::string_view*>(args), edit);
+}
+
 }  // namespace
 
 unsigned ProfileFile::Read(const char* path, std::string_view section, std::string_view key,
@@ -72,6 +76,10 @@ bool ProfileFile::Write(const char* path, std::string_view section, std::string_
 bool ProfileFile::Delete(const char* path, std::string_view section, std::string_view key) {
   const DeleteArgs args{section, key};
   return Update(path, false, PlanDeleteArgs, &args);
+}
+
+bool ProfileFile::DeleteSection(const char* path, std::string_view section) {
+  return Update(path, false, PlanDeleteSectionArgs, &section);
 }
 
 bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, const void* args) {

@@ -41,6 +41,12 @@ class ProfileFile {
   /// refused or the disk failed (the file then unchanged).
   bool Delete(const char* path, std::string_view section, std::string_view key);
 
+  /// Removes every section named |section|, each from its header line up to
+  /// the next header. Returns true when no such section is left afterwards
+  /// (a missing file is neither created nor an error); false when refused or
+  /// the disk failed (the file then unchanged).
+  bool DeleteSection(const char* path, std::string_view section);
+
  private:
   enum class Outcome { kDone, kFailed, kRetry };
 

@@ -5,6 +5,7 @@
 
 #include "platform/ascii_case.h"
 #include "registration/register_service.h"
+#include "registration/unregister_service.h"
 
 namespace quillpost {
 namespace {
@@ -14,6 +15,27 @@ const char kUsage[] =
     "\t\"provreg.exe -norm <PathDir>\" (for normal) or\n"
     "\t\"provreg.exe -lite <PathDir>\" (for lite)\n"
     "\twhere PathDir is the path to the VRQPN.DLL";
+
+const char kUnregisterUsage[] =
+    "Must be one parameter :\n"
+    "\t\"provunreg.exe -norm\" (for normal) or\n"
+    "\t\"provunreg.exe -lite\" (for lite)\n"
+    "\tto remove that edition of Varnholt Quillpost from Mapisvc.inf\n";
+
+/// Reads the mode, argv[1], into |*lite|. Returns false when there is none
+/// or it is neither "-norm" nor "-lite" (ASCII case ignored).
+bool ReadMode(int argc, const char* const* argv, bool* lite) {
+  if (argc < 2) return false;
+  if (AsciiCaseCompare(argv[1], "-norm") == 0) {
+    *lite = false;
+    return true;
+  }
+  if (AsciiCaseCompare(argv[1], "-lite") == 0) {
+    *lite = true;
+    return true;
+  }
+  return false;
+}
 
 bool HasControlCharacter(const char* s) {
   for (; *s; ++s) {
@@ -51,16 +73,8 @@ bool MakePrefix(const char* arg, char (&prefix)[256]) {
 }  // namespace
 
 int RunProvreg(Platform& platform, int argc, const char* const* argv) {
-  if (argc < 2) {
-    std::fputs(kUsage, stdout);
-    return kExitCommandLineError;
-  }
-  bool lite;
-  if (AsciiCaseCompare(argv[1], "-norm") == 0) {
-    lite = false;
-  } else if (AsciiCaseCompare(argv[1], "-lite") == 0) {
-    lite = true;
-  } else {
+  bool lite = false;
+  if (!ReadMode(argc, argv, &lite)) {
     std::fputs(kUsage, stdout);
     return kExitCommandLineError;
   }
@@ -71,6 +85,16 @@ int RunProvreg(Platform& platform, int argc, const char* const* argv) {
   if (argc == 3 && !MakePrefix(argv[2], prefix)) return kExitCommandLineError;
 
   return RegisterService(platform, lite, prefix) ? kExitRegistered : kExitRegistrationFailed;
+}
+
+int RunProvunreg(Platform& platform, int argc, const char* const* argv) {
+  bool lite = false;
+  if (!ReadMode(argc, argv, &lite)) {
+    std::fputs(kUnregisterUsage, stdout);
+    return kExitCommandLineError;
+  }
+  // Parameters after the mode are ignored, as provreg ignores them.
+  return UnregisterService(platform, lite) ? kExitUnregistered : kExitUnregistrationFailed;
 }
 
 }  // namespace quillpost

@@ -1,7 +1,7 @@
-// Whole provreg and wiztest runs on a realistic file, with each disk call of
-// the run failing in turn: the failed write leaves the file exactly as before
-// it or exactly as after it, the other writes still land, no temporary file
-// is left, and the run reports the failure.
+// Whole provreg, provunreg and wiztest runs on a realistic file, with each
+// disk call of the run failing in turn: the failed write or removal leaves the
+// file exactly as before it or exactly as after it, the other ones still
+// land, no temporary file is left, and the run reports the failure.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,6 +12,7 @@
 #include "platform/profile_engine.h"
 #include "platform/wizard_entry.h"
 #include "registration/register_service.h"
+#include "registration/unregister_service.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/faulty_disk_posix.h"
 #include "tests/support/temp_dir.h"
@@ -84,6 +85,76 @@ TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
   }
   EXPECT_GT(reported, counter.calls / 2);
   std::printf("%ld faults injected, %d reported\n", counter.calls, reported);
+}
+
+TEST(FaultInjection, EveryFailedCallOfAProvunregRunLeavesWholeRemovals) {
+  test::TempDir dir;
+  setenv("QUILLPOST_SYSTEM_DIR", dir.path().c_str(), 1);
+  const std::string file = dir.Join("Mapisvc.inf");
+
+  // The realistic file with the normal edition registered; a stale copy of
+  // its address-book section sits among the other services.
+  test::FakePlatform writes;
+  ASSERT_EQ(RegisterService(writes, false, "C:\\QP\\"), 1);
+  std::string original = RealisticFile();
+  original.insert(original.find("[SVC150]"), "[vrqpn_ab]\r\nstale=1\r\n");
+  for (const auto& w : writes.calls) {
+    ProfileEdit edit;
+    if (PlanWrite(original, w.section, w.key, w.value, &edit) == PlanResult::kChange) {
+      original = ApplyEdit(original, edit);
+    }
+  }
+
+  // The run's removals, and the file after all of them or all but one.
+  test::FakePlatform removals;
+  ASSERT_EQ(UnregisterService(removals, false), 1);
+  auto apply = [&](int skipped) {
+    std::string text = original;
+    for (int i = 0; i < static_cast<int>(removals.calls.size()); ++i) {
+      const auto& r = removals.calls[static_cast<size_t>(i)];
+      ProfileEdit edit;
+      const PlanResult planned = r.op == "delete" ? PlanDelete(text, r.section, r.key, &edit)
+                                                  : PlanDeleteSection(text, r.section, &edit);
+      if (i != skipped && planned == PlanResult::kChange) text = ApplyEdit(text, edit);
+    }
+    return text;
+  };
+  const std::string complete = apply(-1);
+  std::string without_service = RealisticFile();  // its older [VRQPN] comes last
+  without_service.erase(without_service.find("[VRQPN]"));
+  ASSERT_EQ(complete, without_service);
+  std::set<std::string> one_removal_lost;
+  for (int i = 0; i < 4; ++i) one_removal_lost.insert(apply(i));
+
+  auto run = [&](test::FaultyDisk& disk) {
+    test::WriteFileBytes(file, original);
+    PosixPlatform platform(disk);
+    testing::internal::CaptureStdout();
+    const int status = UnregisterService(platform, false);
+    testing::internal::GetCapturedStdout();
+    return status;
+  };
+  test::FaultyDisk counter;
+  ASSERT_EQ(run(counter), 1);
+  ASSERT_EQ(test::ReadFileBytes(file), complete);
+
+  int reported = 0;
+  for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
+    SCOPED_TRACE(fail_at);
+    test::FaultyDisk disk;
+    disk.fail_at = fail_at;
+    const int status = run(disk);
+    const std::string now = test::ReadFileBytes(file);
+    if (status == 1) {
+      EXPECT_EQ(now, complete);
+    } else {
+      ++reported;
+      EXPECT_TRUE(now == complete || one_removal_lost.count(now)) << "torn or mixed file";
+    }
+    EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+  }
+  EXPECT_GT(reported, counter.calls / 2);
+  std::printf("%ld faults injected into a provunreg run, %d reported\n", counter.calls, reported);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Our profile engine against the platform's own GetPrivateProfileStringA and
-// WritePrivateProfileStringA: the same random writes, deletes and reads from
-// the same hand-edited files must read back the same. The platform rewrites
-// the whole file in its own layout, so meaning is compared, not bytes.
+// WritePrivateProfileStringA: the same random writes, deletes, section
+// deletes and reads from the same hand-edited files must read back the same.
+// The platform rewrites the whole file in its own layout, so meaning is
+// compared, not bytes.
 
 #include <windows.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "platform/ascii_case.h"
+#include "platform/platform.h"
 #include "platform/profile_engine.h"
 #include "tests/support/temp_dir.h"
 
@@ -54,6 +56,7 @@ TEST(ProfileDifferential, RandomSequencesReadTheSame) {
   constexpr int kSequences = 300;
   constexpr int kOperations = 40;
   int reads_compared = 0;
+  int sections_deleted = 0;
   for (int sequence = 0; sequence < kSequences; ++sequence) {
     std::string text = kStartFiles[sequence % 4];
     test::WriteFileBytes(file, text);
@@ -73,12 +76,20 @@ TEST(ProfileDifferential, RandomSequencesReadTheSame) {
           text = ApplyEdit(text, edit);
         }
         WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, file.c_str());
+      } else if (kind == 8) {
+        // The platform layer's section delete, which removes every copy.
+        if (PlanDeleteSection(text, section, &edit) == PlanResult::kChange) {
+          text = ApplyEdit(text, edit);
+          ++sections_deleted;
+        }
+        ASSERT_TRUE(NativePlatform().DeleteSection(section.c_str(), file.c_str()));
       }
-      // Every read of the key just used, and of everything at the end.
-      const bool last = op == kOperations - 1;
+      // Every read of the key just used; of everything after a section
+      // delete and at the end.
+      const bool all = kind == 8 || op == kOperations - 1;
       for (const char* s : kSections) {
         for (const char* k : kKeys) {
-          if (!last && !AsciiCaseEqual(k, key)) continue;
+          if (!all && !AsciiCaseEqual(k, key)) continue;
           ASSERT_EQ(EngineRead(text, s, k), PlatformRead(file, s, k))
               << "sequence " << sequence << " op " << op << " [" << s << "] " << k
               << "\nengine text:\n"
@@ -89,8 +100,8 @@ TEST(ProfileDifferential, RandomSequencesReadTheSame) {
       }
     }
   }
-  std::printf("%d sequences, %d operations, %d reads compared\n", kSequences,
-              kSequences * kOperations, reads_compared);
+  std::printf("%d sequences, %d operations, %d sections deleted, %d reads compared\n", kSequences,
+              kSequences * kOperations, sections_deleted, reads_compared);
 }
 
 }  // namespace

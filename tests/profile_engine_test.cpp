@@ -22,6 +22,13 @@ std::string Deleted(std::string_view text, std::string_view section, std::string
   return r == PlanResult::kChange ? ApplyEdit(text, edit) : std::string(text);
 }
 
+std::string SectionDeleted(std::string_view text, std::string_view section) {
+  ProfileEdit edit;
+  const PlanResult r = PlanDeleteSection(text, section, &edit);
+  EXPECT_NE(r, PlanResult::kRefused);
+  return r == PlanResult::kChange ? ApplyEdit(text, edit) : std::string(text);
+}
+
 std::string Value(std::string_view text, std::string_view section, std::string_view key) {
   std::string_view v;
   return FindProfileValue(text, section, key, &v) ? std::string(StripQuotes(v)) : "<none>";
@@ -124,6 +131,34 @@ TEST(ProfileEngine, DeleteRemovesExactlyTheFirstMatchingLine) {
   EXPECT_EQ(Deleted("", "S", "B"), "");
 }
 
+TEST(ProfileEngine, SectionDeleteRemovesEveryCopyFromHeaderToNextHeader) {
+  struct Case {
+    const char* text;
+    const char* section;
+    const char* expected;
+  };
+  const Case cases[] = {
+      // The header, its keys, and the comments and blanks before the next
+      // header go; what precedes the header stays.
+      {"; top\r\n[A]\r\nx=1\r\n\r\n; about V\r\n[V]\r\nk=1\r\n;c\r\n\r\n[B]\r\ny=2\r\n", "v",
+       "; top\r\n[A]\r\nx=1\r\n\r\n; about V\r\n[B]\r\ny=2\r\n"},
+      // Every copy, whatever its spelling; the bytes between copies are kept.
+      {"[V]\na=1\n[A]\nx=1\n  [ v ] old\nb=2\n[B]\n[V]\nc=3", "V", "[A]\nx=1\n[B]\n"},
+      {"[V]\n[V]\n[v]\n", "V", ""},
+      // Last section, with and without a line end; after a byte-order mark.
+      {"[A]\nx=1\n[V]\nk=1", "V", "[A]\nx=1\n"},
+      {"\xEF\xBB\xBF[V]\r\nk=1\r\n[A]\r\n", "V", "\xEF\xBB\xBF[A]\r\n"},
+      // Not a header of V: a key, a comment, a '[' inside a line, another name.
+      {"[A]\nx [V]\n;[V]\nk=[V]\n[VV]\n[V_AB]\n", "V", "[A]\nx [V]\n;[V]\nk=[V]\n[VV]\n[V_AB]\n"},
+      {"", "V", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SectionDeleted(c.text, c.section), c.expected) << c.text;
+    ProfileEdit edit;
+    EXPECT_EQ(PlanDeleteSection(c.expected, c.section, &edit), PlanResult::kNoChange) << c.text;
+  }
+}
+
 TEST(ProfileEngine, RefusesInputThatWouldInjectOrLoseLines) {
   const std::string text = "[S]\nK=V\n";
   const std::string_view bad_sections[] = {"a\rb", "a\nb", std::string_view("a\0b", 3),
@@ -135,6 +170,7 @@ TEST(ProfileEngine, RefusesInputThatWouldInjectOrLoseLines) {
   for (auto s : bad_sections) {
     EXPECT_EQ(PlanWrite(text, s, "K", "V", &edit), PlanResult::kRefused) << s;
     EXPECT_EQ(PlanDelete(text, s, "K", &edit), PlanResult::kRefused) << s;
+    EXPECT_EQ(PlanDeleteSection(text, s, &edit), PlanResult::kRefused) << s;
   }
   for (auto k : bad_keys) {
     EXPECT_EQ(PlanWrite(text, "S", k, "V", &edit), PlanResult::kRefused) << k;

@@ -1,5 +1,6 @@
-// Black-box tests of provreg on POSIX: the exact bytes our profile-file
-// engine writes, symbolic links, permission bits, concurrent runs.
+// Black-box tests of provreg and provunreg on POSIX: the exact bytes our
+// profile-file engine writes, symbolic links, permission bits, concurrent
+// runs, failures.
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -77,6 +78,22 @@ TEST_F(ProvregTest, NoSystemDirectoryIsReportedAsFailure) {
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_EQ(r.output, "Cannot get the windows system directory\n");
   }
+}
+
+TEST_F(ProvunregTest, FailuresAreStatusTwoWithOneLine) {
+  for (const std::string& dir : {std::string(), std::string(300, 'd')}) {
+    LaunchOptions launch = Launch({"-norm"});
+    launch.argv[0] = PROVUNREG_PATH;
+    launch.env = {{"QUILLPOST_SYSTEM_DIR", dir}};
+    const ProcessResult r = RunProcess(launch);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.output, "Cannot get the windows system directory\n");
+  }
+  // A directory where the file should be: every removal fails to read it.
+  ASSERT_EQ(mkdir(file_.c_str(), 0755), 0);
+  const ProcessResult r = Unreg({"-lite"});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.output, "Cannot remove the service definition from \"" + file_ + "\"\n");
 }
 
 TEST_F(ProvregTest, UnwritableFileIsReportedAfterEveryWriteWasTried) {

@@ -1,4 +1,4 @@
-// Black-box tests of provreg that hold on every platform.
+// Black-box tests of provreg and provunreg that hold on every platform.
 
 #include "tests/provreg_fixture.h"
 
@@ -60,6 +60,75 @@ TEST_F(ProvregTest, UnsafePathDirIsRefusedBeforeAnyWrite) {
   EXPECT_EQ(injected.output,
             test::ConsoleText("PathDir must not hold control characters such as line breaks\n"));
   EXPECT_EQ(File(), "<missing>");
+}
+
+// A file edited by hand, without the service: provreg then provunreg gives
+// it back.
+const char kHandEditedFile[] =
+    "; Mapisvc.inf, edited by hand\r\n"
+    "\r\n"
+    "[Services]\r\n"
+    "MSPST AB=Personal Address Book\r\n"
+    "MSEMS=Microsoft Exchange Server\r\n"
+    "\r\n"
+    "; the Personal Address Book\r\n"
+    "[MSPST AB]\r\n"
+    "PR_DISPLAY_NAME=Personal Address Book\r\n"
+    "Providers=MSPST ABP\r\n"
+    "\r\n"
+    "[Default Services]\r\n"
+    "MSPST AB=Personal Address Book\r\n";
+
+TEST_F(ProvunregTest, RoundTripOfBothEditionsGivesBackTheOriginal) {
+  WriteFileBytes(file_, kHandEditedFile);
+  ASSERT_EQ(Run({"-norm", "C:\\QP"}).exit_status, 1);
+  ASSERT_EQ(Run({"-lite", "D:\\L"}).exit_status, 1);
+  // One edition out, the other untouched.
+  const ProcessResult lite = Unreg({"-LITE"});
+  EXPECT_EQ(lite.exit_status, 1);
+  EXPECT_EQ(lite.output, "");
+  ExpectNoEdition(true);
+  ExpectDefinition(false, "C:\\QP\\");
+  EXPECT_EQ(Unreg({"-Norm"}).exit_status, 1);
+  ExpectNoEdition(false);
+  ExpectFileSaysOnly(kHandEditedFile);
+  // A second run finds nothing to remove and leaves the file alone.
+  const std::string after = File();
+  EXPECT_EQ(Unreg({"-norm"}).exit_status, 1);
+  EXPECT_EQ(Unreg({"-lite"}).exit_status, 1);
+  EXPECT_EQ(File(), after);
+}
+
+TEST_F(ProvunregTest, EveryCopyOfASectionGoesAndAMissingFileStaysMissing) {
+  const ProcessResult missing = Unreg({"-norm"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.output, "");
+  EXPECT_EQ(File(), "<missing>");
+  WriteFileBytes(file_,
+                 "[Services]\r\nVRQPN=Varnholt Quillpost\r\nVRQPL=Varnholt Quillpost Lite\r\n"
+                 "[VRQPN]\r\nPR_DISPLAY_NAME=Varnholt Quillpost\r\n"
+                 "[VRQPL]\r\nPR_DISPLAY_NAME=Varnholt Quillpost Lite\r\n"
+                 "[vrqpn_ab]\r\nPR_DISPLAY_NAME=an old copy\r\n"
+                 "[Other]\r\nk=v\r\n"
+                 "[VRQPN_AB]\r\nPR_DISPLAY_NAME=Quillpost Address Book\r\n"
+                 "[vrqpn]\r\nstale=1\r\n");
+  EXPECT_EQ(Unreg({"-norm", "C:\\QP", "ignored"}).exit_status, 1);
+  ExpectNoEdition(false);
+  ExpectFileSaysOnly(
+      "[Services]\r\nVRQPL=Varnholt Quillpost Lite\r\n"
+      "[VRQPL]\r\nPR_DISPLAY_NAME=Varnholt Quillpost Lite\r\n"
+      "[Other]\r\nk=v\r\n");
+}
+
+TEST_F(ProvunregTest, BadCommandLinePrintsItsUsageAndTouchesNothing) {
+  WriteFileBytes(file_, kNormalFile);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"-x"}, {"norm"}, {"-normal"}, {"C:\\QP", "-norm"}}) {
+    const ProcessResult r = Unreg(args);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.output, test::ConsoleText(kUnregisterUsage));
+  }
+  EXPECT_EQ(File(), kNormalFile);
 }
 
 }  // namespace

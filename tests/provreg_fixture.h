@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii_case.h"
 #include "platform/profile_engine.h"
 #include "tests/support/process.h"
 #include "tests/support/system_dir.h"
@@ -25,6 +26,12 @@ inline const char kUsage[] =
     "\t\"provreg.exe -norm <PathDir>\" (for normal) or\n"
     "\t\"provreg.exe -lite <PathDir>\" (for lite)\n"
     "\twhere PathDir is the path to the VRQPN.DLL";
+
+inline const char kUnregisterUsage[] =
+    "Must be one parameter :\n"
+    "\t\"provunreg.exe -norm\" (for normal) or\n"
+    "\t\"provunreg.exe -lite\" (for lite)\n"
+    "\tto remove that edition of Varnholt Quillpost from Mapisvc.inf\n";
 
 inline const char kNormalFile[] =
     "[Services]\r\n"
@@ -78,6 +85,12 @@ class ProvregTest : public ::testing::Test {
     return launch;
   }
   ProcessResult Run(std::vector<std::string> args) { return RunProcess(Launch(std::move(args))); }
+  /// Runs provunreg instead.
+  ProcessResult Unreg(std::vector<std::string> args) {
+    LaunchOptions launch = Launch(std::move(args));
+    launch.argv[0] = PROVUNREG_PATH;
+    return RunProcess(launch);
+  }
 
   std::string File() { return ReadFileBytes(file_); }
   std::string Value(const std::string& section, const std::string& key) {
@@ -106,8 +119,43 @@ class ProvregTest : public ::testing::Test {
     }
   }
 
+  /// Checks that the file now says what |expected| says: byte for byte where
+  /// the programs keep the file's layout, else every key of |expected| reads
+  /// the same.
+  void ExpectFileSaysOnly(const std::string& expected) {
+    if (test::ProgramsKeepFileLayout()) {
+      EXPECT_EQ(File(), expected);
+      return;
+    }
+    std::string section;
+    size_t begin = 0;
+    for (size_t end; (end = expected.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+      const std::string line = expected.substr(begin, end - begin);
+      std::string_view value;
+      if (line[0] == '[') {
+        section = line.substr(1, line.size() - 2);
+      } else if (FindProfileValue(expected, section, line.substr(0, line.find('=')), &value)) {
+        EXPECT_EQ(Value(section, line.substr(0, line.find('='))), StripQuotes(value)) << line;
+      }
+    }
+  }
+
+  /// Checks that nothing of the edition is left: no entry in "Services", no
+  /// header of its sections in any spelling.
+  void ExpectNoEdition(bool lite) {
+    const std::string name = lite ? "vrqpl" : "vrqpn";
+    EXPECT_EQ(Value("Services", name), "<none>");
+    std::string text = File();
+    for (char& c : text) c = AsciiToLower(c);
+    for (const std::string suffix : {"", "_ab", "_xp"}) {
+      EXPECT_EQ(text.find("[" + name + suffix + "]"), std::string::npos) << name + suffix;
+    }
+  }
+
   test::TestSystemDir sys_;
   std::string file_ = sys_.file();
 };
+
+using ProvunregTest = ProvregTest;
 
 }  // namespace quillpost

@@ -7,6 +7,7 @@
 
 #include "platform/config_path.h"
 #include "registration/front_end.h"
+#include "registration/unregister_service.h"
 #include "tests/support/fake_platform.h"
 
 namespace quillpost {
@@ -163,6 +164,69 @@ TEST(RunProvreg, FailureOfTheWriterIsStatusTwo) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(RunProvreg(platform, 2, args), 2);
   testing::internal::GetCapturedStdout();
+}
+
+// Removal: the entry first, then the three sections, each tried whatever
+// became of the others; one line names the file when any failed.
+TEST(UnregisterService, RemovesTheEntryThenTheSectionsOfEachEdition) {
+  for (const bool lite : {false, true}) {
+    const std::string name = lite ? "VRQPL" : "VRQPN";
+    for (int fail_at = -1; fail_at < 4; ++fail_at) {
+      SCOPED_TRACE(testing::Message() << name << " fail_at " << fail_at);
+      FakePlatform platform;
+      platform.fail_delete_at = fail_at;
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(UnregisterService(platform, lite), fail_at < 0 ? 1 : 0);
+      const std::string out = testing::internal::GetCapturedStdout();
+      EXPECT_EQ(Writes(platform), "delete Services|" + name + "|\n" + "delete section " + name +
+                                      "||\ndelete section " + name + "_AB||\ndelete section " +
+                                      name + "_XP||\n");
+      const std::string path =
+          std::string("C:\\WINDOWS\\system32") + kPathSeparator + "Mapisvc.inf";
+      for (const auto& call : platform.calls) EXPECT_EQ(call.file, path);
+      EXPECT_EQ(out,
+                fail_at < 0 ? "" : "Cannot remove the service definition from \"" + path + "\"\n");
+    }
+  }
+  FakePlatform platform;
+  platform.have_system_dir = false;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(UnregisterService(platform, false), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot get the windows system directory\n");
+  EXPECT_TRUE(platform.calls.empty());
+}
+
+TEST(RunProvunreg, ModeAndStatuses) {
+  struct Case {
+    std::vector<const char*> args;
+    bool no_system_dir;
+    int status;
+    const char* removed;  // the service removed, "" when nothing may be touched
+  };
+  const Case cases[] = {
+      {{"provunreg", "-NORM"}, false, 1, "VRQPN"},
+      {{"provunreg", "-Lite", "C:\\QP", "extra"}, false, 1, "VRQPL"},
+      {{"provunreg", "-lite"}, true, 2, ""},
+      {{"provunreg"}, false, 0, ""},
+      {{"provunreg", "-x", "-norm"}, false, 0, ""},
+      {{"provunreg", "-normal"}, false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    FakePlatform platform;
+    platform.have_system_dir = !c.no_system_dir;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunProvunreg(platform, static_cast<int>(c.args.size()), c.args.data()), c.status);
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (c.status == 0) {
+      EXPECT_EQ(out.rfind("Must be one parameter :\n", 0), 0u) << out;
+    }
+    if (c.removed[0] == '\0') {
+      EXPECT_TRUE(platform.calls.empty());
+    } else {
+      ASSERT_EQ(platform.calls.size(), 4u);
+      EXPECT_EQ(platform.calls[0].key, c.removed);
+    }
+  }
 }
 
 }  // namespace

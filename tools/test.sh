@@ -70,7 +70,7 @@ echo "== the Windows zip (both bitnesses)"
 (cd build/mingw64 && cpack -G ZIP >/dev/null)
 zip_file=build/mingw64/quillpost-1.0.0-windows.zip
 listing=$(cmake -E tar tf "$zip_file")
-for f in win32/provreg.exe win32/wiztest.exe win64/provreg.exe win64/wiztest.exe README.md; do
+for f in win{32,64}/{provreg,provunreg,wiztest}.exe README.md; do
   grep -q "/$f\$" <<<"$listing" || { echo "error: $zip_file lacks $f" >&2; exit 1; }
 done
 echo "$zip_file: $(grep -c . <<<"$listing") entries, win32/ and win64/ programs and the README"

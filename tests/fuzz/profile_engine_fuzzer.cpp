@@ -4,7 +4,9 @@
 // - a refused input is exactly one the validity checks reject, and changes nothing;
 // - an edit covers whole lines, so every line it does not touch stays byte-identical;
 // - after a write, a read returns the value written;
-// - a delete removes exactly one line.
+// - a delete removes exactly one line;
+// - a section delete leaves no section of the name, and keeps the bytes
+//   between the copies it removes.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -53,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   std::string text = input.ConsumeRandomLengthString(4096);
   for (int op = 0; op < 8 && input.remaining_bytes() > 0; ++op) {
-    const int kind = input.ConsumeIntegralInRange(0, 2);
+    const int kind = input.ConsumeIntegralInRange(0, 3);
     const std::string section = input.ConsumeRandomLengthString(12);
     const std::string key = input.ConsumeRandomLengthString(12);
     ProfileEdit edit;
@@ -82,6 +84,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const size_t lf = removed.find('\n');
       Check(lf == std::string_view::npos ? edit.end == text.size() : lf == removed.size() - 1);
       text = quillpost::ApplyEdit(text, edit);
+    } else if (kind == 2) {
+      const PlanResult r = quillpost::PlanDeleteSection(text, section, &edit);
+      Check((r == PlanResult::kRefused) == !quillpost::IsWritableSection(section));
+      if (r != PlanResult::kChange) continue;
+      Check(edit.begin < edit.end && edit.end <= text.size());
+      Check(AtLineStart(text, edit.begin) && AtLineStart(text, edit.end));
+      Check(edit.text.size() < edit.end - edit.begin);
+      text = quillpost::ApplyEdit(text, edit);
+      Check(quillpost::PlanDeleteSection(text, section, &edit) == PlanResult::kNoChange);
+      Check(Read(text, section, key) == "<none>");
     } else {
       Read(text, section, key);
     }

@@ -11,7 +11,7 @@ namespace quillpost::test {
 class FakePlatform : public Platform {
  public:
   struct Call {
-    std::string op;  // "write", "delete" or "read"
+    std::string op;  // "write", "delete", "delete section" or "read"
     std::string section, key, value, file;
   };
 
@@ -20,7 +20,8 @@ class FakePlatform : public Platform {
   void* wizard = nullptr;   // what FindEntry returns
   std::string read_value;   // what ReadString finds ("" for the default)
   bool have_system_dir = true;
-  int fail_write_at = -1;  // index among the writes, -1 for none
+  int fail_write_at = -1;   // index among the writes, -1 for none
+  int fail_delete_at = -1;  // index among key and section deletes, -1 for none
   std::vector<Call> calls;
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override {
@@ -40,7 +41,12 @@ class FakePlatform : public Platform {
 
   bool DeleteKey(const char* section, const char* key, const char* file) override {
     calls.push_back({"delete", section, key, "", file});
-    return true;
+    return deletes++ != fail_delete_at;
+  }
+
+  bool DeleteSection(const char* section, const char* file) override {
+    calls.push_back({"delete section", section, "", "", file});
+    return deletes++ != fail_delete_at;
   }
 
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
@@ -73,6 +79,7 @@ class FakePlatform : public Platform {
 
  private:
   int writes = 0;
+  int deletes = 0;
 };
 
 }  // namespace quillpost::test

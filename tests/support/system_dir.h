@@ -34,4 +34,9 @@ class TestSystemDir {
   bool had_file_ = false;
 };
 
+/// Returns true when the programs' edits of Mapisvc.inf keep every byte they
+/// do not change (our own engine); false where the platform's profile
+/// functions rewrite the whole file in their own layout.
+bool ProgramsKeepFileLayout();
+
 }  // namespace quillpost::test

@@ -13,4 +13,6 @@ std::vector<std::pair<std::string, std::string>> TestSystemDir::Environment() co
   return {{"QUILLPOST_SYSTEM_DIR", path_}};
 }
 
+bool ProgramsKeepFileLayout() { return true; }
+
 }  // namespace quillpost::test

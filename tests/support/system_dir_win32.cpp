@@ -26,4 +26,6 @@ TestSystemDir::~TestSystemDir() {
 
 std::vector<std::pair<std::string, std::string>> TestSystemDir::Environment() const { return {}; }
 
+bool ProgramsKeepFileLayout() { return false; }
+
 }  // namespace quillpost::test

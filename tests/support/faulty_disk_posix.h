@@ -8,8 +8,8 @@ namespace quillpost::test {
 
 /// The real disk, except that the call numbered |fail_at| (counting from 0
 /// over every call) fails with |error|, and with |fail_after| every call
-/// after it too (a disk that died). A failing write writes half of its
-/// bytes first, as a disk that fails mid-write may. Counts the calls made.
+/// after it too (a disk that died). The write that fails first writes half
+/// of its bytes, as a disk that fails mid-write may. Counts the calls made.
 /// An fsync that does not fail reaches the disk only with |real_sync|: what
 /// it makes durable is not observable in a test, and it would dominate the
 /// time of a pass that repeats a run for every call.
@@ -29,13 +29,13 @@ class FaultyDisk : public RealDiskInterface {
   }
   ssize_t Write(int fd, const void* b, size_t n) override {
     if (!Fail()) return RealDiskInterface::Write(fd, b, n);
-    RealDiskInterface::Write(fd, b, n / 2);
+    if (calls - 1 == fail_at) RealDiskInterface::Write(fd, b, n / 2);
     errno = error;
     return -1;
   }
   ssize_t WriteAt(int fd, const void* b, size_t n, off_t at) override {
     if (!Fail()) return RealDiskInterface::WriteAt(fd, b, n, at);
-    RealDiskInterface::WriteAt(fd, b, n / 2, at);
+    if (calls - 1 == fail_at) RealDiskInterface::WriteAt(fd, b, n / 2, at);
     errno = error;
     return -1;
   }

@@ -1,5 +1,6 @@
 #include "platform/disk_interface_posix.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -34,14 +35,46 @@ ssize_t RealDiskInterface::Write(int fd, const void* buffer, size_t size) {
   return n;
 }
 
+ssize_t RealDiskInterface::WriteAt(int fd, const void* buffer, size_t size, off_t offset) {
+  ssize_t n;
+  do {
+    n = ::pwrite(fd, buffer, size, offset);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+int RealDiskInterface::Allocate(int fd, off_t offset, off_t length) {
+  int error;
+  do {
+    error = ::posix_fallocate(fd, offset, length);
+  } while (error == EINTR);
+  if (error == 0) return 0;
+  errno = error;
+  return -1;
+}
+
+int RealDiskInterface::Truncate(int fd, off_t length) {
+  int r;
+  do {
+    r = ::ftruncate(fd, length);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int RealDiskInterface::SetBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return -1;
+  return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
 int RealDiskInterface::Fsync(int fd) { return ::fsync(fd); }
 
 int RealDiskInterface::Close(int fd) { return ::close(fd); }
 
-int RealDiskInterface::Lock(int fd) {
+int RealDiskInterface::Lock(int fd, int operation) {
   int r;
   do {
-    r = ::flock(fd, LOCK_EX);
+    r = ::flock(fd, operation);
   } while (r < 0 && errno == EINTR);
   return r;
 }
@@ -82,6 +115,23 @@ int RealDiskInterface::Fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); 
 
 int RealDiskInterface::Fchown(int fd, uid_t owner, gid_t group) {
   return ::fchown(fd, owner, group);
+}
+
+int RealDiskInterface::ListDirectory(const char* path, std::vector<std::string>* names) {
+  DIR* dir = ::opendir(path);
+  if (dir == nullptr) return -1;
+  names->clear();
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(dir);
+    if (entry == nullptr) break;
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  const int error = errno;
+  ::closedir(dir);
+  errno = error;
+  return error == 0 ? 0 : -1;
 }
 
 }  // namespace quillpost

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace quillpost {
 
@@ -21,12 +22,23 @@ class DiskInterface {
   virtual ssize_t Read(int fd, void* buffer, size_t size) = 0;
   /// Returns the number of bytes written, or -1.
   virtual ssize_t Write(int fd, const void* buffer, size_t size) = 0;
+  /// Writes at |offset| without moving the file position. Returns the number
+  /// of bytes written, or -1.
+  virtual ssize_t WriteAt(int fd, const void* buffer, size_t size, off_t offset) = 0;
+  /// Reserves the disk space of bytes [|offset|, |offset| + |length|),
+  /// growing the file to their end (posix_fallocate). Returns 0, or -1.
+  virtual int Allocate(int fd, off_t offset, off_t length) = 0;
+  /// Cuts or extends the open file to |length| bytes. Returns 0, or -1.
+  virtual int Truncate(int fd, off_t length) = 0;
+  /// Clears O_NONBLOCK of an open file. Returns 0, or -1.
+  virtual int SetBlocking(int fd) = 0;
   /// Returns 0, or -1.
   virtual int Fsync(int fd) = 0;
   /// Returns 0, or -1.
   virtual int Close(int fd) = 0;
-  /// Takes an exclusive lock on the open file, waiting for it. Returns 0, or -1.
-  virtual int Lock(int fd) = 0;
+  /// Applies the flock |operation| (LOCK_SH or LOCK_EX, waiting for it unless
+  /// LOCK_NB is added) to the open file. Returns 0, or -1.
+  virtual int Lock(int fd, int operation) = 0;
   /// Renames |from| over |to|. Returns 0, or -1.
   virtual int Rename(const char* from, const char* to) = 0;
   /// Gives |from| the name |to| only when |to| does not exist (EEXIST
@@ -43,6 +55,9 @@ class DiskInterface {
   /// Set permission bits, owner and group of an open file. Return 0, or -1.
   virtual int Fchmod(int fd, mode_t mode) = 0;
   virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
+  /// Stores the names in directory |path| ("." and ".." left out) in |*names|.
+  /// Returns 0, or -1.
+  virtual int ListDirectory(const char* path, std::vector<std::string>* names) = 0;
 };
 
 /// The real disk.
@@ -51,9 +66,13 @@ class RealDiskInterface : public DiskInterface {
   int Open(const char* path, int flags, mode_t mode) override;
   ssize_t Read(int fd, void* buffer, size_t size) override;
   ssize_t Write(int fd, const void* buffer, size_t size) override;
+  ssize_t WriteAt(int fd, const void* buffer, size_t size, off_t offset) override;
+  int Allocate(int fd, off_t offset, off_t length) override;
+  int Truncate(int fd, off_t length) override;
+  int SetBlocking(int fd) override;
   int Fsync(int fd) override;
   int Close(int fd) override;
-  int Lock(int fd) override;
+  int Lock(int fd, int operation) override;
   int Rename(const char* from, const char* to) override;
   int RenameNoReplace(const char* from, const char* to) override;
   int Unlink(const char* path) override;
@@ -63,6 +82,7 @@ class RealDiskInterface : public DiskInterface {
   int ReadLink(const char* path, std::string* target) override;
   int Fchmod(int fd, mode_t mode) override;
   int Fchown(int fd, uid_t owner, gid_t group) override;
+  int ListDirectory(const char* path, std::vector<std::string>* names) override;
 };
 
 }  // namespace quillpost

@@ -2,11 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <vector>
 
 namespace quillpost {
 namespace {
@@ -17,12 +20,34 @@ constexpr int kMaxLinks = 40;
 // waited for the lock; each start over means another writer made progress.
 constexpr int kMaxRetries = 10000;
 
+// A temporary file is named "." + the file's name + this + digits and dashes.
+constexpr char kTemporaryMark[] = ".tmp";
+
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
+
+std::string BaseNameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+/// Returns true when |name| is one of our temporary files for the file |base|.
+bool IsTemporaryOf(const std::string& name, const std::string& base) {
+  const std::string prefix = "." + base + kTemporaryMark;
+  return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+         name.find_first_not_of("0123456789-", prefix.size()) == std::string::npos;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+/// Returns true when |error| means the caller may not write there.
+bool IsPermissionError(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 struct WriteArgs {
   std::string_view section, key, value;
@@ -53,10 +78,14 @@ unsigned ProfileFile::Read(const char* path, std::string_view section, std::stri
   if (capacity == 0) return 0;
   Content text;
   std::string_view value = default_value;
-  const int fd = disk_.Open(path, O_RDONLY, 0);
+  struct stat st;
+  const int fd = OpenRegular(path, O_RDONLY, &st);
   if (fd >= 0) {
+    // Shared with other readers; a writer updating the file in place holds
+    // it exclusively, so what is read is never half an update.
     std::string_view found;
-    if (ReadAll(fd, &text) && FindProfileValue(text.view(), section, key, &found)) {
+    if (disk_.Lock(fd, LOCK_SH) == 0 && ReadAll(fd, st.st_size, &text) &&
+        FindProfileValue(text.view(), section, key, &found)) {
       value = StripQuotes(found);
     }
     disk_.Close(fd);
@@ -94,59 +123,89 @@ bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, co
 
 ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool create_missing,
                                              Planner plan, const void* args) {
-  ProfileEdit edit;
-  const int fd = disk_.Open(target.c_str(), O_RDONLY, 0);
+  struct stat st;
+  bool writable = true;
+  int fd = OpenRegular(target.c_str(), O_RDWR, &st);
+  if (fd < 0 && IsPermissionError(errno)) {
+    // Not ours to write; still read, so that a change that changes nothing
+    // succeeds, as it does on the platform.
+    writable = false;
+    fd = OpenRegular(target.c_str(), O_RDONLY, &st);
+  }
   if (fd < 0) {
     if (errno != ENOENT) return Outcome::kFailed;
-    // No file yet: nothing to lock. The new file gets its name only if no
-    // other writer created one meanwhile; otherwise start over and lock that.
+    ProfileEdit edit;
     const PlanResult planned = plan("", args, &edit);
     if (planned == PlanResult::kRefused) return Outcome::kFailed;
     if (planned == PlanResult::kNoChange || !create_missing) return Outcome::kDone;
-    std::string temp;
-    const std::string_view parts[] = {edit.text};
-    if (!WriteTemporary(target, parts, 1, nullptr, &temp)) return Outcome::kFailed;
-    if (disk_.RenameNoReplace(temp.c_str(), target.c_str()) != 0) {
-      const bool exists = errno == EEXIST;
-      disk_.Unlink(temp.c_str());
-      return exists ? Outcome::kRetry : Outcome::kFailed;
-    }
+    return Create(target, edit.text);
+  }
+  const Outcome outcome = EditLocked(fd, writable, target, plan, args);
+  disk_.Close(fd);  // releases the lock
+  return outcome;
+}
+
+ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::string& target,
+                                             Planner plan, const void* args) {
+  struct stat held, named;
+  if (disk_.Lock(fd, writable ? LOCK_EX : LOCK_SH) != 0 || disk_.Fstat(fd, &held) != 0) {
+    return Outcome::kFailed;
+  }
+  if (disk_.Stat(target.c_str(), &named) != 0) {
+    // The file went while we waited for the lock: start over.
+    return errno == ENOENT ? Outcome::kRetry : Outcome::kFailed;
+  }
+  // Another writer renamed a new file over the one we locked: start over.
+  if (!SameFile(named, held)) return Outcome::kRetry;
+
+  Content text;
+  if (!ReadAll(fd, held.st_size, &text)) return Outcome::kFailed;
+  ProfileEdit edit;
+  const PlanResult planned = plan(text.view(), args, &edit);
+  if (planned == PlanResult::kNoChange) return Outcome::kDone;
+  if (planned == PlanResult::kRefused) return Outcome::kFailed;
+  // A file without any write bit is read-only for everyone, as the platform's
+  // read-only attribute is, even for a caller whose privilege could write it.
+  if (!writable || (held.st_mode & 0222) == 0) {
+    errno = EACCES;
+    return Outcome::kFailed;
+  }
+
+  SweepStaleTemporaries(target);
+  const std::string_view whole = text.view();
+  const std::string_view parts[] = {whole.substr(0, edit.begin), edit.text, whole.substr(edit.end)};
+  switch (ReplaceByRename(target, held, parts, 3)) {
+    case Replacement::kDone:
+      return Outcome::kDone;
+    case Replacement::kFailed:
+      return Outcome::kFailed;
+    case Replacement::kInPlace:
+      break;
+  }
+  std::string updated;
+  updated.reserve(parts[0].size() + parts[1].size() + parts[2].size());
+  for (const std::string_view part : parts) updated.append(part);
+  return UpdateInPlace(fd, whole, updated, edit.begin) ? Outcome::kDone : Outcome::kFailed;
+}
+
+ProfileFile::Outcome ProfileFile::Create(const std::string& target, std::string_view text) {
+  // A new file is created as any file the user creates, 0666 less the umask;
+  // it holds nothing but the new text.
+  std::string temp;
+  const int fd = CreateTemporary(target, 0666, &temp);
+  if (fd < 0) return Outcome::kFailed;
+  if (WriteAll(fd, text) && disk_.Fsync(fd) == 0 &&
+      disk_.RenameNoReplace(temp.c_str(), target.c_str()) == 0) {
+    disk_.Close(fd);
     SyncDirectoryOf(target);
     return Outcome::kDone;
   }
-
-  Outcome outcome = Outcome::kFailed;
-  struct stat held, named;
-  Content text;
-  if (disk_.Lock(fd) != 0 || disk_.Fstat(fd, &held) != 0) {
-    outcome = Outcome::kFailed;
-  } else if (disk_.Stat(target.c_str(), &named) != 0) {
-    // The file went while we waited for the lock: start over.
-    outcome = errno == ENOENT ? Outcome::kRetry : Outcome::kFailed;
-  } else if (named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
-    // Another writer renamed a new file over the one we locked.
-    outcome = Outcome::kRetry;
-  } else if (ReadAll(fd, &text)) {
-    const PlanResult planned = plan(text.view(), args, &edit);
-    if (planned == PlanResult::kNoChange) {
-      outcome = Outcome::kDone;
-    } else if (planned == PlanResult::kChange) {
-      const std::string_view whole = text.view();
-      const std::string_view parts[] = {whole.substr(0, edit.begin), edit.text,
-                                        whole.substr(edit.end)};
-      std::string temp;
-      if (WriteTemporary(target, parts, 3, &held, &temp)) {
-        if (disk_.Rename(temp.c_str(), target.c_str()) == 0) {
-          SyncDirectoryOf(target);
-          outcome = Outcome::kDone;
-        } else {
-          disk_.Unlink(temp.c_str());
-        }
-      }
-    }
-  }
-  disk_.Close(fd);  // releases the lock
-  return outcome;
+  // Someone else created the file meanwhile: start over and lock theirs.
+  const int saved = errno;
+  disk_.Unlink(temp.c_str());
+  disk_.Close(fd);
+  errno = saved;
+  return saved == EEXIST ? Outcome::kRetry : Outcome::kFailed;
 }
 
 bool ProfileFile::ResolveLinks(const char* path, std::string* target) {
@@ -170,11 +229,30 @@ bool ProfileFile::ResolveLinks(const char* path, std::string* target) {
   return false;
 }
 
-bool ProfileFile::ReadAll(int fd, Content* content) {
-  struct stat st;
-  size_t capacity = 1 << 16;
-  if (disk_.Fstat(fd, &st) == 0 && st.st_size > 0) capacity = static_cast<size_t>(st.st_size) + 1;
-  // The spare byte tells the end of the file from a file that grew since fstat.
+int ProfileFile::OpenRegular(const char* path, int flags, struct stat* st) {
+  // Looked at before it is opened, so that a device is never opened at all;
+  // opened without waiting (a FIFO would wait for a writer), and looked at
+  // again, as the name may have changed in between.
+  if (disk_.Stat(path, st) != 0) return -1;
+  if (S_ISREG(st->st_mode)) {
+    const int fd = disk_.Open(path, flags | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0) return -1;
+    if (disk_.Fstat(fd, st) == 0) {
+      if (S_ISREG(st->st_mode) && disk_.SetBlocking(fd) == 0) return fd;
+      if (!S_ISREG(st->st_mode)) errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+    }
+    const int saved = errno;
+    disk_.Close(fd);
+    errno = saved;
+    return -1;
+  }
+  errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+  return -1;
+}
+
+bool ProfileFile::ReadAll(int fd, off_t size_hint, Content* content) {
+  // The spare byte tells the end of the file from a file that grew since.
+  size_t capacity = size_hint > 0 ? static_cast<size_t>(size_hint) + 1 : 1 << 16;
   content->bytes.reset(new char[capacity]);
   content->size = 0;
   for (;;) {
@@ -204,40 +282,168 @@ bool ProfileFile::WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-bool ProfileFile::WriteTemporary(const std::string& target, const std::string_view* parts,
-                                 int count, const struct stat* like, std::string* temp_path) {
+bool ProfileFile::WriteAllAt(int fd, std::string_view bytes, size_t offset) {
+  while (!bytes.empty()) {
+    const ssize_t n = disk_.WriteAt(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+    offset += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int ProfileFile::CreateTemporary(const std::string& target, mode_t mode, std::string* temp_path) {
   const std::string dir = DirectoryOf(target);
-  const size_t slash = target.rfind('/');
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  static unsigned counter = 0;
-  int fd = -1;
-  for (int i = 0; i < 100 && fd < 0; ++i) {
+  const std::string base = BaseNameOf(target);
+  static std::atomic<unsigned> counter{0};
+  for (int i = 0; i < 100; ++i) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    *temp_path = dir + "/." + base + ".tmp" + std::to_string(getpid()) + "-" +
+    *temp_path = dir + "/." + base + kTemporaryMark + std::to_string(getpid()) + "-" +
                  std::to_string(++counter) + "-" + std::to_string(now.tv_nsec);
-    // A new file gets 0666 less the umask, as any file the user creates.
-    fd = disk_.Open(temp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-
-  bool ok = true;
-  for (int i = 0; ok && i < count; ++i) ok = WriteAll(fd, parts[i]);
-  if (ok && like) {
-    // Owner and group can only be kept where the process may set them;
-    // chown first, as it may clear set-id bits that chmod then restores.
-    disk_.Fchown(fd, like->st_uid, like->st_gid);
-    ok = disk_.Fchmod(fd, like->st_mode & 07777) == 0;
-  }
-  ok = ok && disk_.Fsync(fd) == 0;
-  ok = (disk_.Close(fd) == 0) && ok;
-  if (!ok) {
+    const int fd = disk_.Open(temp_path->c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    // Held locked from here on: a writer sweeping up after dead writers
+    // removes only temporaries that nobody holds. One may have removed this
+    // one before the lock was taken; then take another name.
+    struct stat opened, named;
+    if (disk_.Lock(fd, LOCK_EX) == 0 && disk_.Fstat(fd, &opened) == 0) {
+      if (disk_.Lstat(temp_path->c_str(), &named) == 0) {
+        if (SameFile(opened, named)) return fd;
+        disk_.Close(fd);
+        continue;
+      }
+      if (errno == ENOENT) {
+        disk_.Close(fd);
+        continue;
+      }
+    }
     const int saved = errno;
     disk_.Unlink(temp_path->c_str());
+    disk_.Close(fd);
     errno = saved;
+    return -1;
   }
-  return ok;
+  errno = EEXIST;
+  return -1;
+}
+
+ProfileFile::Replacement ProfileFile::ReplaceByRename(const std::string& target,
+                                                      const struct stat& held,
+                                                      const std::string_view* parts, int count) {
+  // A rename would cut the file off its other links, and cannot replace a
+  // file mounted over the name.
+  if (held.st_nlink != 1) return Replacement::kInPlace;
+  struct stat dir;
+  if (disk_.Stat(DirectoryOf(target).c_str(), &dir) != 0) return Replacement::kFailed;
+  if (dir.st_dev != held.st_dev) return Replacement::kInPlace;
+
+  // Born private: nobody else may read the copy before it has the file's mode.
+  std::string temp;
+  const int fd = CreateTemporary(target, 0600, &temp);
+  if (fd < 0) {
+    // A directory the caller may not write.
+    return IsPermissionError(errno) ? Replacement::kInPlace : Replacement::kFailed;
+  }
+  // The copy takes the file's owner and group first (where the caller may not
+  // give them, the file is not replaced), then its content, then its mode:
+  // writing would clear set-id bits, and chown may too.
+  Replacement result = Replacement::kFailed;
+  struct stat copy;
+  if (disk_.Fchown(fd, held.st_uid, held.st_gid) != 0) {
+    result = Replacement::kInPlace;
+  } else {
+    bool written = true;
+    for (int i = 0; written && i < count; ++i) written = WriteAll(fd, parts[i]);
+    if (written) {
+      const mode_t mode = held.st_mode & 07777;
+      if (disk_.Fchmod(fd, mode) != 0 || disk_.Fstat(fd, &copy) != 0 ||
+          copy.st_uid != held.st_uid || copy.st_gid != held.st_gid ||
+          (copy.st_mode & 07777) != mode) {
+        result = Replacement::kInPlace;
+      } else if (disk_.Fsync(fd) == 0) {
+        if (disk_.Rename(temp.c_str(), target.c_str()) == 0) {
+          disk_.Close(fd);
+          SyncDirectoryOf(target);
+          return Replacement::kDone;
+        }
+        // A file mounted over the name (a bind mount of the file itself).
+        if (errno == EBUSY) result = Replacement::kInPlace;
+      }
+    }
+  }
+  const int saved = errno;
+  disk_.Unlink(temp.c_str());
+  disk_.Close(fd);
+  errno = saved;
+  return result;
+}
+
+bool ProfileFile::UpdateInPlace(int fd, std::string_view old_text, std::string_view new_text,
+                                size_t first_change) {
+  const size_t old_size = old_text.size();
+  const size_t new_size = new_text.size();
+  // Only the bytes that differ are written: from the first changed one to
+  // the last one that differs from what is already there.
+  size_t first = std::min({first_change, old_size, new_size});
+  while (first < old_size && first < new_size && old_text[first] == new_text[first]) ++first;
+  size_t last = new_size;
+  while (last > first && last <= old_size && old_text[last - 1] == new_text[last - 1]) --last;
+
+  // The space is reserved before the first byte changes, so that a full disk
+  // leaves the old text.
+  if (new_size > old_size && disk_.Allocate(fd, static_cast<off_t>(old_size),
+                                            static_cast<off_t>(new_size - old_size)) != 0) {
+    const int saved = errno;
+    disk_.Truncate(fd, static_cast<off_t>(old_size));  // whatever it reserved
+    errno = saved;
+    return false;
+  }
+  if (WriteAllAt(fd, new_text.substr(first, last - first), first) &&
+      (new_size >= old_size || disk_.Truncate(fd, static_cast<off_t>(new_size)) == 0) &&
+      disk_.Fsync(fd) == 0) {
+    return true;
+  }
+  // Put the old bytes back: every one from the first changed one on, as a
+  // failed write may have changed any of them and a cut may have dropped
+  // the tail; then the old length.
+  const int saved = errno;
+  if (WriteAllAt(fd, old_text.substr(first), first) &&
+      disk_.Truncate(fd, static_cast<off_t>(old_size)) == 0) {
+    disk_.Fsync(fd);
+  }
+  errno = saved;
+  return false;
+}
+
+void ProfileFile::SweepStaleTemporaries(const std::string& target) {
+  if (swept_ == target) return;
+  swept_ = target;
+  const std::string dir = DirectoryOf(target);
+  const std::string base = BaseNameOf(target);
+  std::vector<std::string> names;
+  if (disk_.ListDirectory(dir.c_str(), &names) != 0) return;
+  for (const std::string& name : names) {
+    if (!IsTemporaryOf(name, base)) continue;
+    // A live writer holds a lock on its temporary from its creation to its
+    // rename or removal; one that nobody holds belongs to a dead writer.
+    const std::string path = dir + "/" + name;
+    const int fd = disk_.Open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0) continue;
+    struct stat opened, named;
+    if (disk_.Fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+        disk_.Lock(fd, LOCK_EX | LOCK_NB) == 0 && disk_.Lstat(path.c_str(), &named) == 0 &&
+        SameFile(opened, named)) {
+      disk_.Unlink(path.c_str());
+    }
+    disk_.Close(fd);
+  }
 }
 
 // Once the rename is made the file holds the new text for every reader, so

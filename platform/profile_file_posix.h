@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,34 +13,52 @@ namespace quillpost {
 
 /// Private profile-string operations on files of a POSIX disk.
 ///
-/// Every change is made the lock-file way: the new text is written to a
-/// temporary file in the same directory, flushed to disk and renamed over
-/// the file, and the directory is synced; on any failure the file is left
-/// byte-identical and the temporary file is removed. The read-modify-write
-/// holds an exclusive flock on the file itself, so concurrent writers never
-/// lose each other's updates, and a crashed holder never leaves a stale lock.
-/// A symbolic link is updated at its target and stays a link; the file's
-/// permission bits, owner and group are kept.
+/// Only a regular file is read or edited: anything else of the name (FIFO,
+/// device, directory, socket) is refused at once, and nothing waits on
+/// opening it. A symbolic link is followed to its target and stays a link.
+///
+/// Write permission is the file's own: the file is opened read-write for an
+/// edit, and one the caller may not write, or that has no write bit at all
+/// (read-only for everyone, root included), is never changed. The edit holds
+/// an exclusive flock on that read-write descriptor (so it also works on
+/// NFS), and a read holds a shared one, so concurrent writers never lose each
+/// other's updates and a reader never sees half an update.
+///
+/// A change replaces the file by renaming a synced copy over it whenever that
+/// keeps everything of the file: its directory is writable, it has one link,
+/// it is not a mount point, and the copy can be given its owner, group and
+/// mode. A crash or failure then leaves the old file or the new one. Otherwise
+/// (or when the rename meets a mount point) the file is updated in place under
+/// the same lock, as the platform's own functions update it: the space is
+/// reserved first, the bytes are written from the first changed one, the file
+/// is cut to length and synced, and a failure puts the old bytes back. Owner,
+/// group, mode and links are kept either way.
+///
+/// Temporary copies are born private (0600), live beside the file under a
+/// lock of their writer, and a writer holding the file's lock removes the
+/// ones that dead writers left.
 class ProfileFile {
  public:
   explicit ProfileFile(DiskInterface& disk) : disk_(disk) {}
 
   /// Stores the value of |key| in |section| of |path| (or |default_value|
-  /// when the file, section or key is missing), cut to |capacity| - 1
-  /// characters and null-terminated, in |buffer|. Returns the number of
-  /// characters stored.
+  /// when the file, section or key is missing, or the file is not a readable
+  /// regular file), cut to |capacity| - 1 characters and null-terminated, in
+  /// |buffer|. Returns the number of characters stored.
   unsigned Read(const char* path, std::string_view section, std::string_view key,
                 std::string_view default_value, char* buffer, unsigned capacity);
 
   /// Sets |key| of |section| to |value|, creating what is missing. Returns
-  /// true when the file holds the value afterwards; false when the input was
-  /// refused or the disk failed (the file then unchanged).
+  /// true when the file holds the value afterwards (a read-only file that
+  /// already holds it included); false when the input or the file was
+  /// refused or the disk failed (the file then unchanged, unless putting the
+  /// old bytes back after a failed in-place update failed too).
   bool Write(const char* path, std::string_view section, std::string_view key,
              std::string_view value);
 
   /// Removes |key| from |section|. Returns true when the key is absent
-  /// afterwards (a missing file is neither created nor an error); false when
-  /// refused or the disk failed (the file then unchanged).
+  /// afterwards (a missing file is neither created nor an error); false as
+  /// for Write.
   bool Delete(const char* path, std::string_view section, std::string_view key);
 
   /// Removes every section named |section|, each from its header line up to
@@ -49,6 +69,8 @@ class ProfileFile {
 
  private:
   enum class Outcome { kDone, kFailed, kRetry };
+  /// What became of replacing the file by renaming a copy over it.
+  enum class Replacement { kDone, kFailed, kInPlace };
 
   /// Plans an edit of the file's current text.
   using Planner = PlanResult (*)(std::string_view text, const void* args, ProfileEdit* edit);
@@ -56,24 +78,55 @@ class ProfileFile {
   bool Update(const char* path, bool create_missing, Planner plan, const void* args);
   Outcome UpdateOnce(const std::string& target, bool create_missing, Planner plan,
                      const void* args);
+  /// Plans and makes the edit on |fd|, the open file |target|, locking it
+  /// first (exclusively when |writable|).
+  Outcome EditLocked(int fd, bool writable, const std::string& target, Planner plan,
+                     const void* args);
+  /// Gives the missing file |target| the content |text|, unless another
+  /// writer creates it first (kRetry then).
+  Outcome Create(const std::string& target, std::string_view text);
   bool ResolveLinks(const char* path, std::string* target);
+  /// Opens |path| with |flags| when it is a regular file, without waiting on
+  /// anything else of the name, and stores its status in |*st|. Returns the
+  /// descriptor; -1 on failure (errno ENOENT when missing, EISDIR or EINVAL
+  /// when it is not a regular file).
+  int OpenRegular(const char* path, int flags, struct stat* st);
   /// A file's whole content, read without first zero-filling the buffer.
   struct Content {
     std::unique_ptr<char[]> bytes;
     size_t size = 0;
     std::string_view view() const { return std::string_view(bytes.get(), size); }
   };
-  /// Reads the whole open file. Returns false on a read error.
-  bool ReadAll(int fd, Content* content);
+  /// Reads the whole open file, expected to hold about |size_hint| bytes.
+  /// Returns false on a read error.
+  bool ReadAll(int fd, off_t size_hint, Content* content);
+  /// Write all of |bytes| at the file position / at |offset|. Return false
+  /// on failure (some of the bytes may be written).
   bool WriteAll(int fd, std::string_view bytes);
-  /// Writes |parts| to a new temporary file beside |target| with |mode|,
-  /// synced and closed. Returns false (and leaves nothing behind) on failure.
-  bool WriteTemporary(const std::string& target, const std::string_view* parts, int count,
-                      const struct stat* like, std::string* temp_path);
+  bool WriteAllAt(int fd, std::string_view bytes, size_t offset);
+  /// Creates a new temporary file beside |target| with |mode| and locks it.
+  /// Returns its descriptor and stores its name in |*temp_path|; -1 (nothing
+  /// left behind) on failure.
+  int CreateTemporary(const std::string& target, mode_t mode, std::string* temp_path);
+  /// Replaces |target| (whose status is |held|) by a copy holding |parts|,
+  /// where a rename keeps everything of the file. Returns kDone, kFailed
+  /// (the file unchanged), or kInPlace when it is to be updated in place.
+  Replacement ReplaceByRename(const std::string& target, const struct stat& held,
+                              const std::string_view* parts, int count);
+  /// Turns the content of |fd| from |old_text| into |new_text|, which equal
+  /// each other up to |first_change| at least. Returns true once synced;
+  /// false after a failure, with the old bytes put back as far as the disk
+  /// allows.
+  bool UpdateInPlace(int fd, std::string_view old_text, std::string_view new_text,
+                     size_t first_change);
+  /// Removes the temporary files beside |target| that writers left when they
+  /// died: ours by name, and locked by nobody. Once per target.
+  void SweepStaleTemporaries(const std::string& target);
   /// Syncs the directory that holds |target|, as far as it can.
   void SyncDirectoryOf(const std::string& target);
 
   DiskInterface& disk_;
+  std::string swept_;  // the target whose directory was swept last
 };
 
 }  // namespace quillpost

@@ -1,15 +1,22 @@
 // Whole provreg, provunreg and wiztest runs on a realistic file, with each
-// disk call of the run failing in turn: the failed write or removal leaves the
-// file exactly as before it or exactly as after it, the other ones still
-// land, no temporary file is left, and the run reports the failure.
+// disk call of the run failing in turn, both where the file is replaced by
+// rename and where it is updated in place: the failed write or removal
+// leaves the file exactly as before it or exactly as after it, the other ones
+// still land, no temporary file is left, and the run reports the failure.
+// Where the disk dies at that call, a rename still never tears the file; an
+// in-place update can, only when putting the old bytes back fails too, and
+// that is reported.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <set>
 
 #include "platform/posix_platform.h"
 #include "platform/profile_engine.h"
+#include "platform/profile_file_posix.h"
 #include "platform/wizard_entry.h"
 #include "registration/register_service.h"
 #include "registration/unregister_service.h"
@@ -31,18 +38,35 @@ std::string RealisticFile() {
   return text + "[VRQPN]\r\nPR_DISPLAY_NAME=an older registration\r\n";
 }
 
+/// How the file is updated in a pass, and how the disk fails.
+struct FaultPass {
+  const char* name;
+  bool in_place;   // the file has a second link, so it is updated in place
+  bool disk_dies;  // every call from the failing one on fails too
+};
+
+const FaultPass kPasses[] = {
+    {"rename", false, false},
+    {"rename, disk dies", false, true},
+    {"in place", true, false},
+    {"in place, disk dies", true, true},
+};
+
 TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
   test::TempDir dir;
+  test::TempDir elsewhere;  // holds the second link of the in-place passes
   setenv("QUILLPOST_SYSTEM_DIR", dir.path().c_str(), 1);
   const std::string file = dir.Join("Mapisvc.inf");
+  const std::string link = elsewhere.Join("second-link.inf");
   const std::string original = RealisticFile();
 
-  // The run's writes, and the file after all of them or all but one.
+  // The run's writes, and the file after all of them, after the first k, and
+  // after all but one.
   test::FakePlatform recorder;
   ASSERT_EQ(RegisterService(recorder, false, "C:\\QP\\"), 1);
-  auto apply = [&](int skipped) {
+  auto apply = [&](int skipped, int count) {
     std::string text = original;
-    for (int i = 0; i < static_cast<int>(recorder.calls.size()); ++i) {
+    for (int i = 0; i < count; ++i) {
       const auto& w = recorder.calls[static_cast<size_t>(i)];
       ProfileEdit edit;
       if (i != skipped &&
@@ -52,39 +76,73 @@ TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
     }
     return text;
   };
-  const std::string complete = apply(-1);
-  std::set<std::string> one_write_lost;
-  for (int i = 0; i < 19; ++i) one_write_lost.insert(apply(i));
-
-  auto run = [&](test::FaultyDisk& disk) {
-    test::WriteFileBytes(file, original);
-    PosixPlatform platform(disk);
-    testing::internal::CaptureStdout();
-    const int status = RegisterService(platform, false, "C:\\QP\\");
-    testing::internal::GetCapturedStdout();
-    return status;
-  };
-  test::FaultyDisk counter;
-  ASSERT_EQ(run(counter), 1);
-  ASSERT_EQ(test::ReadFileBytes(file), complete);
-
-  int reported = 0;
-  for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
-    SCOPED_TRACE(fail_at);
-    test::FaultyDisk disk;
-    disk.fail_at = fail_at;
-    const int status = run(disk);
-    const std::string now = test::ReadFileBytes(file);
-    if (status == 1) {
-      EXPECT_EQ(now, complete);  // only a failure that costs nothing may pass unreported
-    } else {
-      ++reported;
-      EXPECT_TRUE(now == complete || one_write_lost.count(now)) << "torn or mixed file";
-    }
-    EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+  const int writes = static_cast<int>(recorder.calls.size());
+  const std::string complete = apply(-1, writes);
+  std::set<std::string> one_write_lost, first_writes;
+  for (int i = 0; i < writes; ++i) {
+    one_write_lost.insert(apply(i, writes));
+    first_writes.insert(apply(-1, i));
   }
-  EXPECT_GT(reported, counter.calls / 2);
-  std::printf("%ld faults injected, %d reported\n", counter.calls, reported);
+
+  for (const FaultPass& pass : kPasses) {
+    SCOPED_TRACE(pass.name);
+    auto run = [&](test::FaultyDisk& disk, std::string* output) {
+      unlink(link.c_str());
+      test::WriteFileBytes(file, original);
+      if (pass.in_place) {
+        EXPECT_EQ(::link(file.c_str(), link.c_str()), 0);
+      }
+      PosixPlatform platform(disk);
+      testing::internal::CaptureStdout();
+      const int status = RegisterService(platform, false, "C:\\QP\\");
+      *output = testing::internal::GetCapturedStdout();
+      return status;
+    };
+    std::string output;
+    test::FaultyDisk counter;
+    ASSERT_EQ(run(counter, &output), 1);
+    ASSERT_EQ(test::ReadFileBytes(file), complete);
+    const std::set<std::string>& whole_writes = pass.disk_dies ? first_writes : one_write_lost;
+
+    int reported = 0, torn = 0;
+    for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
+      SCOPED_TRACE(fail_at);
+      test::FaultyDisk disk;
+      disk.fail_at = fail_at;
+      disk.fail_after = pass.disk_dies;
+      const int status = run(disk, &output);
+      const std::string now = test::ReadFileBytes(file);
+      if (status == 1) {
+        EXPECT_EQ(now, complete);  // only a failure that costs nothing may pass unreported
+      } else {
+        ++reported;
+        EXPECT_EQ(output, "Cannot write the service definition to \"" + file + "\"\n");
+        if (now != complete && !whole_writes.count(now)) {
+          // Torn: only a disk that also failed to take the old bytes back.
+          ++torn;
+          EXPECT_TRUE(pass.in_place && pass.disk_dies) << "torn or mixed file";
+        }
+      }
+      if (pass.in_place) {
+        struct stat st;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_nlink, 2u);
+        EXPECT_EQ(test::ReadFileBytes(link), now);
+      }
+      if (pass.disk_dies && !pass.in_place) {
+        // A dead disk may keep a temporary from being removed; the next
+        // writer removes it.
+        RealDiskInterface healthy;
+        ProfileFile profile(healthy);
+        EXPECT_TRUE(profile.Write(file.c_str(), "Swept", "after", std::to_string(fail_at)));
+      }
+      EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+    }
+    EXPECT_GT(reported, counter.calls / 2);
+    EXPECT_EQ(torn > 0, pass.in_place && pass.disk_dies);
+    std::printf("%s: %ld faults injected, %d reported, %d of them torn\n", pass.name, counter.calls,
+                reported, torn);
+  }
 }
 
 TEST(FaultInjection, EveryFailedCallOfAProvunregRunLeavesWholeRemovals) {
@@ -191,42 +249,55 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
             PlanResult::kChange);
   const std::string written_back = ApplyEdit(held_out, edit);
 
-  auto run = [&](test::FaultyDisk& disk, std::string* output) {
-    test::WriteFileBytes(file, original);
-    WizardOnDisk platform(disk);
-    testing::internal::CaptureStdout();
-    const int status = RunWizardTest(platform);
-    *output = testing::internal::GetCapturedStdout();
-    return status;
-  };
-  std::string output;
-  test::FaultyDisk counter;
-  ASSERT_EQ(run(counter, &output), 1);
-  ASSERT_EQ(test::ReadFileBytes(file), written_back);
+  test::TempDir elsewhere;
+  const std::string link = elsewhere.Join("second-link.inf");
+  for (const bool in_place : {false, true}) {
+    SCOPED_TRACE(in_place ? "in place" : "rename");
+    auto run = [&](test::FaultyDisk& disk, std::string* output) {
+      unlink(link.c_str());
+      test::WriteFileBytes(file, original);
+      if (in_place) {
+        EXPECT_EQ(::link(file.c_str(), link.c_str()), 0);
+      }
+      WizardOnDisk platform(disk);
+      testing::internal::CaptureStdout();
+      const int status = RunWizardTest(platform);
+      *output = testing::internal::GetCapturedStdout();
+      return status;
+    };
+    std::string output;
+    test::FaultyDisk counter;
+    ASSERT_EQ(run(counter, &output), 1);
+    ASSERT_EQ(test::ReadFileBytes(file), written_back);
 
-  for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
-    SCOPED_TRACE(fail_at);
-    test::FaultyDisk disk;
-    disk.fail_at = fail_at;
-    const int status = run(disk, &output);
-    const std::string now = test::ReadFileBytes(file);
-    const char* state = now == original       ? "original"
-                        : now == held_out     ? "held out"
-                        : now == written_back ? "written back"
-                                              : "other";
-    SCOPED_TRACE(testing::Message() << "status " << status << ", file " << state);
-    if (status == 1) {
-      // The delete failed (entry never left) or both steps landed.
-      EXPECT_TRUE(now == original || now == written_back);
-    } else {
-      // The write-back failed: the file is as the delete left it, and the
-      // user is told the value and where it belongs.
-      EXPECT_TRUE(now == held_out);
-      EXPECT_NE(output.find("MSPST AB=Personal Address Book"), std::string::npos) << output;
+    for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
+      SCOPED_TRACE(fail_at);
+      test::FaultyDisk disk;
+      disk.fail_at = fail_at;
+      const int status = run(disk, &output);
+      const std::string now = test::ReadFileBytes(file);
+      const char* state = now == original       ? "original"
+                          : now == held_out     ? "held out"
+                          : now == written_back ? "written back"
+                                                : "other";
+      SCOPED_TRACE(testing::Message() << "status " << status << ", file " << state);
+      if (status == 1) {
+        // The delete failed (entry never left) or both steps landed.
+        EXPECT_TRUE(now == original || now == written_back);
+      } else {
+        // The write-back failed: the file is as the delete left it, and the
+        // user is told the value and where it belongs.
+        EXPECT_TRUE(now == held_out);
+        EXPECT_NE(output.find("MSPST AB=Personal Address Book"), std::string::npos) << output;
+      }
+      if (in_place) {
+        EXPECT_EQ(test::ReadFileBytes(link), now);
+      }
+      EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
     }
-    EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+    std::printf("%s: %ld faults injected into a wiztest run\n", in_place ? "in place" : "rename",
+                counter.calls);
   }
-  std::printf("%ld faults injected into a wiztest run\n", counter.calls);
 }
 
 }  // namespace

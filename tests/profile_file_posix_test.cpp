@@ -1,9 +1,12 @@
 #include "platform/profile_file_posix.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -91,13 +94,54 @@ TEST_F(ProfileFileTest, SymlinkIsUpdatedAtItsTargetAndStaysALink) {
   EXPECT_EQ(ReadFileBytes(dir_.Join("real/later.inf")), "[S]\r\nK=V\r\n");
 }
 
-TEST_F(ProfileFileTest, PermissionBitsAreKept) {
+/// The real disk, recording the mode each new file is created with.
+class CreationRecorder : public RealDiskInterface {
+ public:
+  std::vector<mode_t> created;
+  int Open(const char* path, int flags, mode_t mode) override {
+    if (flags & O_CREAT) created.push_back(mode);
+    return RealDiskInterface::Open(path, flags, mode);
+  }
+};
+
+// The copy that replaces a file never grants more than the file does, even
+// before it gets the file's mode; the file keeps its mode.
+TEST_F(ProfileFileTest, TemporariesAreBornPrivateAndTheModeIsKept) {
+  for (const mode_t mode : {0600, 0640, 0604, 0664}) {
+    SCOPED_TRACE(mode);
+    WriteFileBytes(path_, "[S]\n");
+    ASSERT_EQ(chmod(path_.c_str(), mode), 0);
+    CreationRecorder disk;
+    ProfileFile profile(disk);
+    ASSERT_TRUE(profile.Write(path_.c_str(), "S", "K", std::to_string(mode)));
+    ASSERT_EQ(disk.created.size(), 1u);
+    EXPECT_EQ(disk.created[0] & ~mode, 0u);
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+  }
+}
+
+// A writer removes the temporaries that dead writers left beside the file,
+// and nothing else: not a live writer's (it holds a lock on it), not a name
+// of another pattern or of another file, not a directory or a link.
+TEST_F(ProfileFileTest, StaleTemporariesAreSweptAndOnlyThose) {
   WriteFileBytes(path_, "[S]\n");
-  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  WriteFileBytes(dir_.Join(".Mapisvc.inf.tmp4242-1-99"), "dead writer");
+  WriteFileBytes(dir_.Join(".Mapisvc.inf.tmp4242-2-99"), "live writer");
+  const int live = open(dir_.Join(".Mapisvc.inf.tmp4242-2-99").c_str(), O_RDWR);
+  ASSERT_GE(live, 0);
+  ASSERT_EQ(flock(live, LOCK_EX), 0);
+  WriteFileBytes(dir_.Join(".Mapisvc.inf.tmpsaved"), "not ours");
+  WriteFileBytes(dir_.Join(".Other.inf.tmp4242-3-99"), "another file's");
+  ASSERT_EQ(mkdir(dir_.Join(".Mapisvc.inf.tmp4242-4-99").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("Mapisvc.inf", dir_.Join(".Mapisvc.inf.tmp4242-5-99").c_str()), 0);
   ASSERT_TRUE(profile_.Write(path_.c_str(), "S", "K", "V"));
-  struct stat st;
-  ASSERT_EQ(stat(path_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  close(live);
+  EXPECT_EQ(ListDirectory(dir_.path()),
+            ".Mapisvc.inf.tmp4242-2-99\n.Mapisvc.inf.tmp4242-4-99\n.Mapisvc.inf.tmp4242-5-99\n"
+            ".Mapisvc.inf.tmpsaved\n.Other.inf.tmp4242-3-99\nMapisvc.inf\n");
+  EXPECT_EQ(ReadFileBytes(path_), "[S]\nK=V\n");
 }
 
 TEST_F(ProfileFileTest, FailuresLeaveNothingButTheOldFile) {
@@ -144,29 +188,57 @@ TEST_F(ProfileFileTest, EverySingleDiskFaultLeavesOldOrNewFile) {
   }
 }
 
-// Writers in parallel on one file each land every key.
-TEST_F(ProfileFileTest, ConcurrentWritersLoseNoUpdate) {
+// Writers in parallel on one file each land every key, whether the file is
+// replaced or updated in place (it has a second link), and a reader meanwhile
+// never sees half an update: the last line, which every insertion moves
+// across pages, always reads whole (it has no line end, so even the zeros of
+// space reserved for an update would show in its value).
+TEST_F(ProfileFileTest, ConcurrentWritersLoseNoUpdateAndReadersSeeWholeFiles) {
   constexpr int kWriters = 8;
   constexpr int kKeys = 25;
-  std::vector<std::thread> threads;
-  for (int w = 0; w < kWriters; ++w) {
-    threads.emplace_back([this, w] {
-      RealDiskInterface disk;
-      ProfileFile profile(disk);
+  const std::string link = dir_.Join("second-link");
+  std::string filler;  // many pages for every insertion to move
+  while (filler.size() < 64 * 1024) filler += "; a comment line of a realistic length\n";
+  for (const bool in_place : {false, true}) {
+    SCOPED_TRACE(in_place ? "in place" : "rename");
+    unlink(link.c_str());
+    WriteFileBytes(path_, "[S0]\n[S1]\n[S2]\n" + filler + "[Last]\nK=whole");
+    if (in_place) {
+      ASSERT_EQ(::link(path_.c_str(), link.c_str()), 0);
+    }
+    std::atomic<int> writing{kWriters};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w) {
+      threads.emplace_back([this, w, &writing] {
+        RealDiskInterface disk;
+        ProfileFile profile(disk);
+        for (int k = 0; k < kKeys; ++k) {
+          const std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
+          EXPECT_TRUE(profile.Write(path_.c_str(), "S" + std::to_string(k % 3), key, key));
+        }
+        --writing;
+      });
+    }
+    int reads = 0;
+    for (std::string seen; writing > 0; ++reads) {
+      if ((seen = Read("Last", "K")) != "whole") {
+        ADD_FAILURE() << "read " << reads << " saw \"" << seen << "\"";
+        break;
+      }
+    }
+    for (auto& t : threads) t.join();
+    for (int w = 0; w < kWriters; ++w) {
       for (int k = 0; k < kKeys; ++k) {
         const std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
-        EXPECT_TRUE(profile.Write(path_.c_str(), "S" + std::to_string(k % 3), key, key));
+        EXPECT_EQ(Read("S" + std::to_string(k % 3), key), key);
       }
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (int w = 0; w < kWriters; ++w) {
-    for (int k = 0; k < kKeys; ++k) {
-      const std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
-      EXPECT_EQ(Read("S" + std::to_string(k % 3), key), key);
     }
+    if (in_place) {
+      EXPECT_EQ(ReadFileBytes(link), ReadFileBytes(path_));
+    }
+    EXPECT_EQ(ListDirectory(dir_.path()),
+              in_place ? "Mapisvc.inf\nsecond-link\n" : "Mapisvc.inf\n");
   }
-  EXPECT_EQ(ListDirectory(dir_.path()), "Mapisvc.inf\n");
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 // Black-box tests of provreg and provunreg on POSIX: the exact bytes our
-// profile-file engine writes, symbolic links, permission bits, concurrent
-// runs, failures.
+// profile-file engine writes, symbolic links, each class of file
+// (permissions, owners, links, mounts, special files), concurrent runs,
+// kills, a full disk and failures.
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +31,37 @@ namespace {
 
 using test::ReadFileBytes;
 using test::WriteFileBytes;
+
+const char kHandEditedFile[] = "; hand edited\r\n[Services]\r\nMSPST AB=PAB\r\n";
+
+std::string WriteFailure(const std::string& file) {
+  return "Cannot write the service definition to \"" + file + "\"\n";
+}
+
+/// A user and group id that no account or group has: the caller a test
+/// switches a child to when it runs as root.
+std::pair<uid_t, gid_t> UnusedIds() {
+  for (unsigned id = 40000;; ++id) {
+    if (getpwuid(id) == nullptr && getgrgid(id) == nullptr) return {id, id};
+  }
+}
+
+/// Makes |path| a bound Unix socket. Returns 0, or -1.
+int MakeSocket(const char* path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof address.sun_path) {
+    close(fd);
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::strcpy(address.sun_path, path);
+  const int r = bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
+  close(fd);
+  return r;
+}
 
 TEST_F(ProvregTest, HandEditedFileKeepsEveryOtherByte) {
   const std::string before =
@@ -68,6 +105,178 @@ TEST_F(ProvregTest, SymlinkedFileIsWrittenThroughTheLink) {
   ASSERT_EQ(lstat(file_.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(ReadFileBytes(target), kNormalFile);
+}
+
+enum class Who { kTester, kStranger };  // the test's own user, or an unused uid and gid
+
+/// A class of file, who runs provreg on it, and what must come of it.
+struct FileClass {
+  const char* name;
+  Who caller;
+  Who owner, group;  // of the file
+  mode_t mode;       // of the file
+  Who dir_owner;
+  mode_t dir_mode;
+  bool second_link;  // another name links to the file
+  bool registered;   // it already holds the definition
+  int status;        // provreg's exit status
+  bool same_inode;   // updated in place, or not at all
+};
+
+const FileClass kFileClasses[] = {
+    {"read-only file", Who::kTester, Who::kTester, Who::kTester, 0444, Who::kTester, 0755, false,
+     false, 2, true},
+    {"read-only file, by its owner", Who::kStranger, Who::kStranger, Who::kStranger, 0444,
+     Who::kStranger, 0755, false, false, 2, true},
+    {"read-only file that already holds the definition", Who::kTester, Who::kTester, Who::kTester,
+     0444, Who::kTester, 0755, false, true, 1, true},
+    {"another user's file", Who::kStranger, Who::kTester, Who::kTester, 0644, Who::kStranger, 0755,
+     false, false, 2, true},
+    {"another user's file that the caller's group may write", Who::kStranger, Who::kTester,
+     Who::kStranger, 0664, Who::kStranger, 0755, false, false, 1, true},
+    {"another user's private file, by root", Who::kTester, Who::kStranger, Who::kStranger, 0600,
+     Who::kTester, 0755, false, false, 1, false},
+    {"read-only directory", Who::kStranger, Who::kStranger, Who::kStranger, 0644, Who::kTester,
+     0555, false, false, 1, true},
+    {"hard link", Who::kTester, Who::kTester, Who::kTester, 0644, Who::kTester, 0755, true, false,
+     1, true},
+    {"hard link, by its owner", Who::kStranger, Who::kStranger, Who::kStranger, 0644,
+     Who::kStranger, 0755, true, false, 1, true},
+};
+
+// Whatever the class of file, provreg changes it only where the caller may
+// write it, and never its owner, group, mode or links; a rename happens only
+// where it keeps all of them, else the file is updated in place.
+TEST_F(ProvregTest, EachClassOfFileKeepsItsPermissionsOwnerAndLinks) {
+  const bool root = geteuid() == 0;
+  const auto [stranger_uid, stranger_gid] = UnusedIds();
+  auto uid_of = [&](Who who) { return who == Who::kStranger ? stranger_uid : geteuid(); };
+  auto gid_of = [&](Who who) { return who == Who::kStranger ? stranger_gid : getegid(); };
+  test::TempDir elsewhere;
+  const std::string link = elsewhere.Join("second-link.inf");
+  for (const FileClass& c : kFileClasses) {
+    SCOPED_TRACE(c.name);
+    const bool stranger = c.caller == Who::kStranger || c.owner == Who::kStranger ||
+                          c.group == Who::kStranger || c.dir_owner == Who::kStranger;
+    if (stranger && !root) {
+      std::printf("skipped \"%s\": only root may act as another user\n", c.name);
+      continue;
+    }
+    ASSERT_EQ(chmod(sys_.path().c_str(), 0755), 0);
+    if (root) {
+      ASSERT_EQ(chown(sys_.path().c_str(), geteuid(), getegid()), 0);
+    }
+    std::filesystem::remove(file_);
+    unlink(link.c_str());
+    const std::string before = c.registered ? kNormalFile : kHandEditedFile;
+    WriteFileBytes(file_, before);
+    if (c.second_link) {
+      ASSERT_EQ(::link(file_.c_str(), link.c_str()), 0);
+    }
+    if (root) {
+      ASSERT_EQ(chown(file_.c_str(), uid_of(c.owner), gid_of(c.group)), 0);
+    }
+    ASSERT_EQ(chmod(file_.c_str(), c.mode), 0);
+    if (root) {
+      ASSERT_EQ(chown(sys_.path().c_str(), uid_of(c.dir_owner), gid_of(c.dir_owner)), 0);
+    }
+    ASSERT_EQ(chmod(sys_.path().c_str(), c.dir_mode), 0);
+    struct stat was, now;
+    ASSERT_EQ(stat(file_.c_str(), &was), 0);
+
+    LaunchOptions launch = Launch({"-norm", "C:\\QP"});
+    if (c.caller == Who::kStranger) {
+      launch.uid = static_cast<int>(stranger_uid);
+      launch.gid = static_cast<int>(stranger_gid);
+    }
+    const ProcessResult r = RunProcess(launch);
+    if (c.caller == Who::kStranger && (r.exit_status == 125 || r.exit_status == 127)) {
+      std::printf("skipped \"%s\": cannot run provreg as uid %u here\n", c.name,
+                  static_cast<unsigned>(stranger_uid));
+      continue;
+    }
+    EXPECT_EQ(r.exit_status, c.status);
+    EXPECT_EQ(r.output, c.status == 1 ? "" : WriteFailure(file_));
+    if (c.status == 1 && !c.registered) {
+      ExpectDefinition(false, "C:\\QP\\");
+      EXPECT_EQ(Value("Services", "MSPST AB"), "PAB");
+    } else {
+      EXPECT_EQ(File(), before);
+    }
+    ASSERT_EQ(stat(file_.c_str(), &now), 0);
+    EXPECT_EQ(now.st_uid, was.st_uid);
+    EXPECT_EQ(now.st_gid, was.st_gid);
+    EXPECT_EQ(now.st_mode, was.st_mode);
+    if (c.same_inode) {
+      EXPECT_EQ(now.st_ino, was.st_ino);
+    }
+    if (c.second_link) {
+      EXPECT_EQ(now.st_nlink, 2u);
+      EXPECT_EQ(ReadFileBytes(link), File());
+    }
+    EXPECT_EQ(test::ListDirectory(sys_.path()), "Mapisvc.inf\n");
+  }
+}
+
+// A file mounted over the name (a configuration file bound into a
+// container) cannot be replaced by a rename: it is updated in place, whether
+// it comes from the same file system or another.
+TEST_F(ProvregTest, BindMountedFileIsUpdatedInPlace) {
+  for (const bool other_fs : {false, true}) {
+    SCOPED_TRACE(other_fs ? "from a tmpfs" : "from the same file system");
+    test::TempDir source_dir;
+    if (other_fs && mount("tmpfs", source_dir.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+      GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << "); needs root";
+    }
+    const std::string source = source_dir.Join("real.inf");
+    WriteFileBytes(source, kHandEditedFile);
+    WriteFileBytes(file_, "");
+    const bool bound = mount(source.c_str(), file_.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    const int bind_error = errno;
+    if (bound) {
+      const ProcessResult r = Run({"-norm", "C:\\QP"});
+      EXPECT_EQ(r.exit_status, 1);
+      EXPECT_EQ(r.output, "");
+      ExpectDefinition(false, "C:\\QP\\");
+      EXPECT_EQ(Value("Services", "MSPST AB"), "PAB");
+      EXPECT_EQ(ReadFileBytes(source), File());
+      EXPECT_EQ(test::ListDirectory(sys_.path()), "Mapisvc.inf\n");
+      umount2(file_.c_str(), MNT_DETACH);
+    }
+    if (other_fs) umount2(source_dir.path().c_str(), MNT_DETACH);
+    if (!bound) {
+      GTEST_SKIP() << "cannot bind-mount a file here (" << std::strerror(bind_error)
+                   << "); needs root";
+    }
+  }
+}
+
+// Anything but a regular file of the name is refused at once with one line
+// and left as it is; nothing waits on it (a FIFO would block an open).
+TEST_F(ProvregTest, OnlyRegularFilesAreEdited) {
+  const std::pair<const char*, int (*)(const char*)> kinds[] = {
+      {"FIFO", [](const char* p) { return mkfifo(p, 0666); }},
+      {"directory", [](const char* p) { return mkdir(p, 0755); }},
+      {"socket", MakeSocket},
+      {"character device", [](const char* p) { return mknod(p, S_IFCHR | 0666, makedev(1, 3)); }},
+  };
+  for (const auto& [kind, make] : kinds) {
+    SCOPED_TRACE(kind);
+    std::filesystem::remove_all(file_);
+    if (make(file_.c_str()) != 0) {
+      std::printf("skipped the %s: cannot make one here (%s)\n", kind, std::strerror(errno));
+      continue;
+    }
+    struct stat was, now;
+    ASSERT_EQ(lstat(file_.c_str(), &was), 0);
+    const ProcessResult r = Run({"-norm", "C:\\QP"});
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.output, WriteFailure(file_));
+    ASSERT_EQ(lstat(file_.c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, was.st_ino);
+    EXPECT_EQ(now.st_mode, was.st_mode);
+    EXPECT_EQ(test::ListDirectory(sys_.path()), "Mapisvc.inf\n");
+  }
 }
 
 TEST_F(ProvregTest, NoSystemDirectoryIsReportedAsFailure) {
@@ -133,7 +342,8 @@ TEST_F(ProvregTest, SixtyFourConcurrentRunsAllLand) {
 }
 
 // provreg killed with SIGKILL at random moments of a run on a large file:
-// the file always holds the first k of the 19 writes, never a torn state.
+// the file always holds the first k of the 19 writes, never a torn state, and
+// the temporary files of killed runs are removed by the runs that follow.
 TEST_F(ProvregTest, KilledRunsNeverTearTheFile) {
   std::string base = "[Services]\r\nMSPST AB=PAB\r\n";
   for (int i = 0; base.size() < (2u << 20); ++i) {
@@ -154,7 +364,7 @@ TEST_F(ProvregTest, KilledRunsNeverTearTheFile) {
     states.insert(text);
   }
   std::mt19937 random(7);
-  int killed_mid_run = 0;
+  int killed_mid_run = 0, left_behind = 0;
   for (int i = 0; i < 200; ++i) {
     WriteFileBytes(file_, base);
     test::Child child(Launch({"-norm", "C:\\QP"}));
@@ -163,12 +373,15 @@ TEST_F(ProvregTest, KilledRunsNeverTearTheFile) {
     const ProcessResult r = child.Wait();
     killed_mid_run += r.signal == SIGKILL;
     ASSERT_TRUE(states.count(File())) << "torn file after kill " << i;
-    // A killed writer may leave its temporary file behind; never the file torn.
-    for (const auto& entry : std::filesystem::directory_iterator(sys_.path())) {
-      if (entry.path().filename() != "Mapisvc.inf") std::filesystem::remove(entry.path());
-    }
+    // A killed writer may leave its temporary file behind, never the file
+    // torn; the next writer removes it.
+    if (test::ListDirectory(sys_.path()) != "Mapisvc.inf\n") ++left_behind;
   }
-  std::printf("200 kills, %d of them during a run\n", killed_mid_run);
+  WriteFileBytes(file_, base);
+  EXPECT_EQ(Run({"-norm", "C:\\QP"}).exit_status, 1);
+  EXPECT_EQ(test::ListDirectory(sys_.path()), "Mapisvc.inf\n");
+  std::printf("200 kills, %d of them during a run, %d left a temporary file\n", killed_mid_run,
+              left_behind);
   EXPECT_GT(killed_mid_run, 40);
 }
 

@@ -1,7 +1,12 @@
-// Black-box tests of wiztest on POSIX: where the library is looked for, and
-// signals while the entry is held out.
+// Black-box tests of wiztest on POSIX: where the library is looked for,
+// signals while the entry is held out, and files that are not plain.
 
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "tests/wiztest_fixture.h"
 
@@ -65,6 +70,40 @@ TEST_F(WiztestTest, InterruptionWritesTheEntryBackThenEndsByTheSignal) {
     }
     EXPECT_EQ(Held(), "Personal Address Book");
   }
+}
+
+// A FIFO of the name is neither waited on nor touched: there is no entry to
+// hold out. A file bound over the name is held out and written back in place.
+TEST_F(WiztestTest, FifoIsLeftAloneAndABindMountedFileIsHeldOut) {
+  Install(STANDIN_PATH, program_.path());
+  ASSERT_EQ(mkfifo(file_.c_str(), 0666), 0);
+  ProcessResult r = RunProcess(Launch());
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(Record()["mspst"], "<absent>");
+  struct stat st;
+  ASSERT_EQ(lstat(file_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  fs::remove(file_);
+  fs::remove(record_);
+  test::TempDir source_dir;
+  const std::string source = source_dir.Join("real.inf");
+  WriteFileBytes(source, kHandEdited);
+  WriteFileBytes(file_, "");
+  if (mount(source.c_str(), file_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "cannot bind-mount a file here (" << std::strerror(errno) << "); needs root";
+  }
+  r = RunProcess(Launch());
+  const std::string held = Held();
+  umount2(file_.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(Record()["mspst"], "<absent>");
+  EXPECT_EQ(held, "Personal Address Book");
+  const std::string through_source = ReadFileBytes(source);
+  std::string_view value;
+  EXPECT_TRUE(FindProfileValue(through_source, "Services", "MSPST AB", &value));
+  EXPECT_EQ(value, "Personal Address Book");
 }
 
 // wiztest and provreg at once on one file: MSPST AB is never lost, and

@@ -21,6 +21,8 @@ struct LaunchOptions {
   std::string input;                                     // its whole standard input
   bool close_input = false;                              // start with stdin closed
   std::string working_dir;                               // empty: the test's own
+  int uid = -1;  // POSIX: run as this user and group, with no other groups
+  int gid = -1;  // (the test must be root); -1: as the test itself
 };
 
 /// Returns |text| as a program's console output shows it: each line feed

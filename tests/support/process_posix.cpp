@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -82,6 +83,10 @@ Child::Child(const LaunchOptions& launch) {
       }
     }
     if (!launch.working_dir.empty() && chdir(launch.working_dir.c_str()) != 0) _exit(126);
+    if (launch.gid >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(launch.gid)) != 0))
+      _exit(125);
+    if (launch.uid >= 0 && setuid(static_cast<uid_t>(launch.uid)) != 0) _exit(125);
     std::vector<char*> args;
     for (const std::string& a : launch.argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstring>
 #include <set>
 
 #include "platform/posix_platform.h"
@@ -14,6 +15,7 @@
 #include "registration/register_service.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/faulty_disk_posix.h"
+#include "tests/support/service_definition.h"
 #include "tests/support/temp_dir.h"
 #include "wizard_test/wizard_run.h"
 
@@ -66,6 +68,15 @@ TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
   test::FaultyDisk counter;
   ASSERT_EQ(run(counter), 1);
   ASSERT_EQ(test::ReadFileBytes(file), complete);
+  EXPECT_EQ(counter.unsynced_renames, "");
+  // The end state in literal bytes: the entry joins [Services], the old
+  // [VRQPN] gets the definition's keys and the provider sections follow.
+  std::string literal = original;
+  test::ReplaceAll(&literal, "MSPST AB=Personal Address Book\r\n",
+                   "MSPST AB=Personal Address Book\r\nVRQPN=Varnholt Quillpost\r\n");
+  test::ReplaceAll(&literal, "[VRQPN]\r\nPR_DISPLAY_NAME=an older registration\r\n",
+                   std::strstr(test::kNormalFile, "[VRQPN]\r\n"));
+  EXPECT_EQ(complete, literal);
 
   int reported = 0;
   for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
@@ -81,6 +92,7 @@ TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
       EXPECT_TRUE(now == complete || one_write_lost.count(now)) << "torn or mixed file";
     }
     EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+    EXPECT_EQ(disk.unsynced_renames, "");
   }
   EXPECT_GT(reported, counter.calls / 2);
   std::printf("%ld faults injected, %d reported\n", counter.calls, reported);
@@ -132,6 +144,13 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
   test::FaultyDisk counter;
   ASSERT_EQ(run(counter, &output), 1);
   ASSERT_EQ(test::ReadFileBytes(file), written_back);
+  EXPECT_EQ(counter.unsynced_renames, "");
+  // In literal bytes: the entry's line goes, and comes back in the same
+  // place, the section having no other key.
+  std::string literal = original;
+  test::ReplaceAll(&literal, "MSPST AB=Personal Address Book\r\n", "");
+  EXPECT_EQ(held_out, literal);
+  EXPECT_EQ(written_back, original);
 
   for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
     SCOPED_TRACE(fail_at);
@@ -154,6 +173,7 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
       EXPECT_NE(output.find("MSPST AB=Personal Address Book"), std::string::npos) << output;
     }
     EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+    EXPECT_EQ(disk.unsynced_renames, "");
   }
   std::printf("%ld faults injected into a wiztest run\n", counter.calls);
 }

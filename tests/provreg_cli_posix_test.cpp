@@ -15,9 +15,8 @@
 #include <set>
 #include <thread>
 
-#include "registration/register_service.h"
+#include "platform/profile_engine.h"
 #include "tests/provreg_fixture.h"
-#include "tests/support/fake_platform.h"
 
 namespace quillpost {
 namespace {
@@ -123,19 +122,25 @@ TEST_F(ProvregTest, KilledRunsNeverTearTheFile) {
     base += "[S" + std::to_string(i) + "]\r\nPR_DISPLAY_NAME=Service number " + std::to_string(i) +
             "\r\n; a comment line to make the file realistic\r\n";
   }
-  test::FakePlatform recorder;
-  testing::internal::CaptureStdout();
-  RegisterService(recorder, false, "C:\\QP\\");
-  testing::internal::GetCapturedStdout();
+  // The states after each write, from the literal writes; the last of them
+  // is literal bytes too, and a whole run makes it.
   std::set<std::string> states = {base};
   std::string text = base;
-  for (const auto& w : recorder.calls) {
+  for (const test::DefinitionWrite& w : test::DefinitionWrites(false, "C:\\QP\\")) {
     ProfileEdit edit;
     if (PlanWrite(text, w.section, w.key, w.value, &edit) == PlanResult::kChange) {
       text = ApplyEdit(text, edit);
     }
     states.insert(text);
   }
+  std::string complete = base;
+  ReplaceAll(&complete, "MSPST AB=PAB\r\n", "MSPST AB=PAB\r\nVRQPN=Varnholt Quillpost\r\n");
+  complete += std::strstr(kNormalFile, "[VRQPN]\r\n");
+  ASSERT_EQ(text, complete);
+  WriteFileBytes(file_, base);
+  ASSERT_EQ(Run({"-norm", "C:\\QP"}).exit_status, 1);
+  ASSERT_EQ(File(), complete);
+
   std::mt19937 random(7);
   int killed_mid_run = 0;
   for (int i = 0; i < 200; ++i) {

@@ -64,7 +64,7 @@ TEST_F(WiztestTest, NoLibraryWaitsForReturnAfterThePromptAndLeavesTheFileAlone) 
   EXPECT_EQ(RunProcess(launch).output, test::ConsoleText(kNoLibrary));
 }
 
-TEST_F(WiztestTest, NoEntryPointStillWritesTheEntryBack) {
+TEST_F(WiztestTest, NoEntryPointIsReportedAndTheFileEndsAsItWas) {
   Install(NOENTRY_PATH, program_.path());
   const std::string text = "[Services]\r\nVRQPN=x\r\nMSPST AB=PAB\r\n";
   WriteFileBytes(file_, text);

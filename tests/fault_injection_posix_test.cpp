@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <set>
 
 #include "platform/posix_platform.h"
@@ -22,6 +23,7 @@
 #include "registration/unregister_service.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/faulty_disk_posix.h"
+#include "tests/support/service_definition.h"
 #include "tests/support/temp_dir.h"
 #include "wizard_test/wizard_run.h"
 
@@ -78,6 +80,14 @@ TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
   };
   const int writes = static_cast<int>(recorder.calls.size());
   const std::string complete = apply(-1, writes);
+  // The end state in literal bytes: the entry joins [Services], the old
+  // [VRQPN] gets the definition's keys and the provider sections follow.
+  std::string literal = original;
+  test::ReplaceAll(&literal, "MSPST AB=Personal Address Book\r\n",
+                   "MSPST AB=Personal Address Book\r\nVRQPN=Varnholt Quillpost\r\n");
+  test::ReplaceAll(&literal, "[VRQPN]\r\nPR_DISPLAY_NAME=an older registration\r\n",
+                   std::strstr(test::kNormalFile, "[VRQPN]\r\n"));
+  EXPECT_EQ(complete, literal);
   std::set<std::string> one_write_lost, first_writes;
   for (int i = 0; i < writes; ++i) {
     one_write_lost.insert(apply(i, writes));
@@ -102,6 +112,7 @@ TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
     test::FaultyDisk counter;
     ASSERT_EQ(run(counter, &output), 1);
     ASSERT_EQ(test::ReadFileBytes(file), complete);
+    EXPECT_EQ(counter.unsynced_renames, "");
     const std::set<std::string>& whole_writes = pass.disk_dies ? first_writes : one_write_lost;
 
     int reported = 0, torn = 0;
@@ -137,6 +148,7 @@ TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
         EXPECT_TRUE(profile.Write(file.c_str(), "Swept", "after", std::to_string(fail_at)));
       }
       EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+      EXPECT_EQ(disk.unsynced_renames, "");
     }
     EXPECT_GT(reported, counter.calls / 2);
     EXPECT_EQ(torn > 0, pass.in_place && pass.disk_dies);
@@ -195,6 +207,7 @@ TEST(FaultInjection, EveryFailedCallOfAProvunregRunLeavesWholeRemovals) {
   test::FaultyDisk counter;
   ASSERT_EQ(run(counter), 1);
   ASSERT_EQ(test::ReadFileBytes(file), complete);
+  EXPECT_EQ(counter.unsynced_renames, "");
 
   int reported = 0;
   for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
@@ -210,6 +223,7 @@ TEST(FaultInjection, EveryFailedCallOfAProvunregRunLeavesWholeRemovals) {
       EXPECT_TRUE(now == complete || one_removal_lost.count(now)) << "torn or mixed file";
     }
     EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+    EXPECT_EQ(disk.unsynced_renames, "");
   }
   EXPECT_GT(reported, counter.calls / 2);
   std::printf("%ld faults injected into a provunreg run, %d reported\n", counter.calls, reported);
@@ -269,6 +283,13 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
     test::FaultyDisk counter;
     ASSERT_EQ(run(counter, &output), 1);
     ASSERT_EQ(test::ReadFileBytes(file), written_back);
+    EXPECT_EQ(counter.unsynced_renames, "");
+    // In literal bytes: the entry's line goes, and comes back in the same
+    // place, the section having no other key.
+    std::string literal = original;
+    test::ReplaceAll(&literal, "MSPST AB=Personal Address Book\r\n", "");
+    EXPECT_EQ(held_out, literal);
+    EXPECT_EQ(written_back, original);
 
     for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
       SCOPED_TRACE(fail_at);
@@ -294,6 +315,7 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
         EXPECT_EQ(test::ReadFileBytes(link), now);
       }
       EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+      EXPECT_EQ(disk.unsynced_renames, "");
     }
     std::printf("%s: %ld faults injected into a wiztest run\n", in_place ? "in place" : "rename",
                 counter.calls);

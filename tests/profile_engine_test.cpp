@@ -46,6 +46,7 @@ TEST(ProfileEngine, ReadsFollowTheLineRules) {
       "Quoted=\"  spaced  \"\r\n"
       "Single='q'\r\n"
       "Mismatched=\"q'\r\n"
+      "Empty=\"\"\r\n"
       "alpha=second, ignored\r\n"
       "[services]\r\n"
       "Gamma=in a later section of the same name\r\n";
@@ -55,6 +56,7 @@ TEST(ProfileEngine, ReadsFollowTheLineRules) {
   EXPECT_EQ(Value(text, "Services", "Quoted"), "  spaced  ");
   EXPECT_EQ(Value(text, "Services", "Single"), "q");
   EXPECT_EQ(Value(text, "Services", "Mismatched"), "\"q'");
+  EXPECT_EQ(Value(text, "Services", "Empty"), "");
   EXPECT_EQ(Value(text, "Services", "Gamma"), "<none>");  // only the first section counts
   EXPECT_EQ(Value(text, "Services", "orphan"), "<none>");
   EXPECT_EQ(Value(text, "Other", "Alpha"), "<none>");

@@ -50,6 +50,8 @@ TEST_F(ProfileFileTest, ReadCutsToCapacityAndStripsQuotes) {
   EXPECT_EQ(profile_.Read(path_.c_str(), "S", "none", "long default", buffer, 5), 4u);
   EXPECT_STREQ(buffer, "long");
   EXPECT_EQ(profile_.Read(path_.c_str(), "S", "K", "", buffer, 0), 0u);
+  WriteFileBytes(path_, "[S]\nE=\"\"\n");
+  EXPECT_EQ(Read("S", "E"), "");
 }
 
 TEST_F(ProfileFileTest, DeleteNeverCreatesAFile) {
@@ -170,6 +172,7 @@ TEST_F(ProfileFileTest, EverySingleDiskFaultLeavesOldOrNewFile) {
     test::FaultyDisk counter;
     ASSERT_TRUE(write_with(counter));
     EXPECT_GT(counter.calls, 8);
+    EXPECT_EQ(counter.unsynced_renames, "");
     for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
       SCOPED_TRACE(testing::Message() << "existing " << existing << " fail_at " << fail_at);
       test::FaultyDisk faulty;
@@ -184,6 +187,7 @@ TEST_F(ProfileFileTest, EverySingleDiskFaultLeavesOldOrNewFile) {
         EXPECT_TRUE(now == old_bytes || now == expected_new) << now;
       }
       EXPECT_EQ(ListDirectory(dir_.path()), now == "<missing>" ? "" : "Mapisvc.inf\n");
+      EXPECT_EQ(faulty.unsynced_renames, "");
     }
   }
 }

@@ -24,51 +24,66 @@ std::string Writes(const FakePlatform& platform) {
   return out.str();
 }
 
-TEST(RegisterService, NormalEditionMakesTheNineteenWritesInOrder) {
-  FakePlatform platform;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(RegisterService(platform, false, "C:\\QP\\"), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(Writes(platform),
-            "write Services|VRQPN|Varnholt Quillpost\n"
-            "write VRQPN|PR_DISPLAY_NAME|Varnholt Quillpost\n"
-            "write VRQPN|PR_RESOURCE_FLAGS|SERVICE_SINGLE_COPY\n"
-            "write VRQPN|Providers|VRQPN_AB, VRQPN_XP\n"
-            "write VRQPN|PR_SERVICE_DLL_NAME|C:\\QP\\vrqpn.dll\n"
-            "write VRQPN|PR_SERVICE_SUPPORT_FILES|C:\\QP\\vrqpn.dll\n"
-            "write VRQPN|PR_SERVICE_DELETE_FILES|C:\\QP\\vrqpn.dll\n"
-            "write VRQPN|PR_SERVICE_ENTRY_NAME|ServiceEntry\n"
-            "write VRQPN|WIZARD_ENTRY_NAME|QuillpostWizard\n"
-            "write VRQPN_AB|PR_RESOURCE_TYPE|MAPI_AB_PROVIDER\n"
-            "write VRQPN_AB|PR_RESOURCE_FLAGS|STATUS_PRIMARY_IDENTITY\n"
-            "write VRQPN_AB|PR_PROVIDER_DLL_NAME|C:\\QP\\vrqpn.dll\n"
-            "write VRQPN_AB|PR_PROVIDER_DISPLAY|Quillpost Address Book\n"
-            "write VRQPN_AB|PR_DISPLAY_NAME|Quillpost Address Book\n"
-            "write VRQPN_XP|PR_RESOURCE_TYPE|MAPI_TRANSPORT_PROVIDER\n"
-            "write VRQPN_XP|PR_RESOURCE_FLAGS|STATUS_PRIMARY_IDENTITY\n"
-            "write VRQPN_XP|PR_PROVIDER_DLL_NAME|C:\\QP\\vrqpn.dll\n"
-            "write VRQPN_XP|PR_PROVIDER_DISPLAY|Quillpost Courier\n"
-            "write VRQPN_XP|PR_DISPLAY_NAME|Quillpost Courier\n");
+// Each edition's 19 writes, exactly and in order; the Lite edition with an
+// empty prefix, which leaves the bare DLL name in its five DLL values.
+TEST(RegisterService, EachEditionMakesItsNineteenWritesInOrder) {
+  struct Case {
+    bool lite;
+    const char* prefix;
+    const char* writes;
+  };
+  const Case cases[] = {
+      {false, "C:\\QP\\",
+       "write Services|VRQPN|Varnholt Quillpost\n"
+       "write VRQPN|PR_DISPLAY_NAME|Varnholt Quillpost\n"
+       "write VRQPN|PR_RESOURCE_FLAGS|SERVICE_SINGLE_COPY\n"
+       "write VRQPN|Providers|VRQPN_AB, VRQPN_XP\n"
+       "write VRQPN|PR_SERVICE_DLL_NAME|C:\\QP\\vrqpn.dll\n"
+       "write VRQPN|PR_SERVICE_SUPPORT_FILES|C:\\QP\\vrqpn.dll\n"
+       "write VRQPN|PR_SERVICE_DELETE_FILES|C:\\QP\\vrqpn.dll\n"
+       "write VRQPN|PR_SERVICE_ENTRY_NAME|ServiceEntry\n"
+       "write VRQPN|WIZARD_ENTRY_NAME|QuillpostWizard\n"
+       "write VRQPN_AB|PR_RESOURCE_TYPE|MAPI_AB_PROVIDER\n"
+       "write VRQPN_AB|PR_RESOURCE_FLAGS|STATUS_PRIMARY_IDENTITY\n"
+       "write VRQPN_AB|PR_PROVIDER_DLL_NAME|C:\\QP\\vrqpn.dll\n"
+       "write VRQPN_AB|PR_PROVIDER_DISPLAY|Quillpost Address Book\n"
+       "write VRQPN_AB|PR_DISPLAY_NAME|Quillpost Address Book\n"
+       "write VRQPN_XP|PR_RESOURCE_TYPE|MAPI_TRANSPORT_PROVIDER\n"
+       "write VRQPN_XP|PR_RESOURCE_FLAGS|STATUS_PRIMARY_IDENTITY\n"
+       "write VRQPN_XP|PR_PROVIDER_DLL_NAME|C:\\QP\\vrqpn.dll\n"
+       "write VRQPN_XP|PR_PROVIDER_DISPLAY|Quillpost Courier\n"
+       "write VRQPN_XP|PR_DISPLAY_NAME|Quillpost Courier\n"},
+      {true, "",
+       "write Services|VRQPL|Varnholt Quillpost Lite\n"
+       "write VRQPL|PR_DISPLAY_NAME|Varnholt Quillpost Lite\n"
+       "write VRQPL|PR_RESOURCE_FLAGS|SERVICE_SINGLE_COPY\n"
+       "write VRQPL|Providers|VRQPL_AB, VRQPL_XP\n"
+       "write VRQPL|PR_SERVICE_DLL_NAME|vrqpl.dll\n"
+       "write VRQPL|PR_SERVICE_SUPPORT_FILES|vrqpl.dll\n"
+       "write VRQPL|PR_SERVICE_DELETE_FILES|vrqpl.dll\n"
+       "write VRQPL|PR_SERVICE_ENTRY_NAME|ServiceEntry\n"
+       "write VRQPL|WIZARD_ENTRY_NAME|QuillpostWizard\n"
+       "write VRQPL_AB|PR_RESOURCE_TYPE|MAPI_AB_PROVIDER\n"
+       "write VRQPL_AB|PR_RESOURCE_FLAGS|STATUS_PRIMARY_IDENTITY\n"
+       "write VRQPL_AB|PR_PROVIDER_DLL_NAME|vrqpl.dll\n"
+       "write VRQPL_AB|PR_PROVIDER_DISPLAY|Quillpost Address Book\n"
+       "write VRQPL_AB|PR_DISPLAY_NAME|Quillpost Address Book\n"
+       "write VRQPL_XP|PR_RESOURCE_TYPE|MAPI_TRANSPORT_PROVIDER\n"
+       "write VRQPL_XP|PR_RESOURCE_FLAGS|STATUS_PRIMARY_IDENTITY\n"
+       "write VRQPL_XP|PR_PROVIDER_DLL_NAME|vrqpl.dll\n"
+       "write VRQPL_XP|PR_PROVIDER_DISPLAY|Quillpost Courier\n"
+       "write VRQPL_XP|PR_DISPLAY_NAME|Quillpost Courier\n"},
+  };
   const std::string path = std::string("C:\\WINDOWS\\system32") + kPathSeparator + "Mapisvc.inf";
-  for (const auto& call : platform.calls) EXPECT_EQ(call.file, path);
-}
-
-TEST(RegisterService, LiteEditionDiffersOnlyInNames) {
-  FakePlatform platform;
-  EXPECT_EQ(RegisterService(platform, true, ""), 1);
-  ASSERT_EQ(platform.calls.size(), 19u);
-  const std::string writes = Writes(platform);
-  EXPECT_EQ(writes.find("VRQPN"), std::string::npos);
-  EXPECT_NE(writes.find("write Services|VRQPL|Varnholt Quillpost Lite\n"), std::string::npos);
-  EXPECT_NE(writes.find("write VRQPL|PR_DISPLAY_NAME|Varnholt Quillpost Lite\n"),
-            std::string::npos);
-  EXPECT_NE(writes.find("write VRQPL|Providers|VRQPL_AB, VRQPL_XP\n"), std::string::npos);
-  EXPECT_NE(writes.find("write VRQPL_XP|PR_PROVIDER_DISPLAY|Quillpost Courier\n"),
-            std::string::npos);
-  // An empty prefix leaves the bare DLL name in all five DLL values.
-  size_t dll_values = 0;
-  for (const auto& call : platform.calls) dll_values += call.value == "vrqpl.dll";
-  EXPECT_EQ(dll_values, 5u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lite ? "lite" : "normal");
+    FakePlatform platform;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RegisterService(platform, c.lite, c.prefix), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(Writes(platform), c.writes);
+    for (const auto& call : platform.calls) EXPECT_EQ(call.file, path);
+  }
 }
 
 TEST(RegisterService, FailedWriteStillMakesTheRestThenReports) {

@@ -23,10 +23,7 @@ TEST_F(WiztestTest, HeldEntryIsAbsentDuringTheWizardAndBackAfter) {
     EXPECT_EQ(record["profile"], "54657374696e672070726f66696c65" + std::string(482, '0'));
     EXPECT_EQ(Held(), "Personal Address Book");
   }
-  const std::string after = ReadFileBytes(file_);
-  std::string_view other;
-  ASSERT_TRUE(FindProfileValue(after, "Default Services", "MSPST AB", &other));
-  EXPECT_EQ(other, "Personal Address Book");
+  EXPECT_EQ(Value("Default Services", "MSPST AB"), "Personal Address Book");
 }
 
 TEST_F(WiztestTest, MissingEmptyOrLongEntryIsLeftInPlace) {
@@ -47,17 +44,27 @@ TEST_F(WiztestTest, MissingEmptyOrLongEntryIsLeftInPlace) {
   EXPECT_FALSE(fs::exists(file_));
 }
 
-TEST_F(WiztestTest, NoLibraryPausesAndLeavesTheFileAlone) {
+// With its input held open and empty, wiztest shows the prompt and is still
+// waiting: the Return sent only once the prompt is there is what it reads.
+TEST_F(WiztestTest, NoLibraryWaitsForReturnAfterThePromptAndLeavesTheFileAlone) {
   WriteFileBytes(file_, kHandEdited);
   LaunchOptions launch = Launch();
-  launch.close_input = true;  // end of input ends the pause at once
-  const ProcessResult r = RunProcess(launch);
+  launch.hold_input = true;
+  test::Child child(launch);
+  ASSERT_TRUE(child.WaitForOutput("Press <Return>..."));
+  child.Send("\n");
+  const ProcessResult r = child.Wait();
+  EXPECT_EQ(child.UnreadInput(), 0u) << "the Return sent after the prompt was never read";
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.output, test::ConsoleText(kNoLibrary));
   EXPECT_EQ(ReadFileBytes(file_), kHandEdited);
+  // The end of input ends the pause at once.
+  launch.hold_input = false;
+  launch.close_input = true;
+  EXPECT_EQ(RunProcess(launch).output, test::ConsoleText(kNoLibrary));
 }
 
-TEST_F(WiztestTest, NoEntryPointStillWritesTheEntryBack) {
+TEST_F(WiztestTest, NoEntryPointIsReportedAndTheFileEndsAsItWas) {
   Install(NOENTRY_PATH, program_.path());
   const std::string text = "[Services]\r\nVRQPN=x\r\nMSPST AB=PAB\r\n";
   WriteFileBytes(file_, text);

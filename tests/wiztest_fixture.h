@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/profile_engine.h"
 #include "tests/support/process.h"
+#include "tests/support/reference_reader.h"
 #include "tests/support/system_dir.h"
 #include "tests/support/temp_dir.h"
 
@@ -69,19 +69,27 @@ class WiztestTest : public ::testing::Test {
     return fields;
   }
 
-  std::string Held() {
-    const std::string text = ReadFileBytes(file_);
-    std::string_view value;
-    return FindProfileValue(text, "Services", "MSPST AB", &value) ? std::string(value) : "<absent>";
+  /// The value of |key| in |section| as the tests' own reader reads it, or
+  /// "<absent>".
+  std::string Value(const std::string& section, const std::string& key) {
+    return test::ReadProfileValue(file_, section, key, "<absent>");
   }
+  /// The value of "MSPST AB" in section "Services", or "<absent>".
+  std::string Held() { return Value("Services", "MSPST AB"); }
 
-  /// Waits until the stand-in says it is waiting inside the wizard.
+  /// Waits until the stand-in says it is waiting inside the wizard. Returns
+  /// false, reported as a hang, when that does not come by the deadline.
   bool WaitForWizard() {
-    for (int i = 0; i < 1000; ++i) {
-      if (Record().count("waiting")) return true;
+    const int seconds = test::ScaledSeconds(test::kDefaultDeadlineSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!Record().count("waiting")) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        test::ReportHang(program_path_, seconds, "call of the wizard");
+        return false;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return true;
   }
 
   test::TestSystemDir sys_;

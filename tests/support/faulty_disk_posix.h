@@ -1,6 +1,10 @@
 #pragma once
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <map>
+#include <string>
 
 #include "platform/disk_interface_posix.h"
 
@@ -9,7 +13,9 @@ namespace quillpost::test {
 /// The real disk, except that the call numbered |fail_at| (counting from 0
 /// over every call) fails with |error|, and with |fail_after| every call
 /// after it too (a disk that died). The write that fails first writes half
-/// of its bytes, as a disk that fails mid-write may. Counts the calls made.
+/// of its bytes, as a disk that fails mid-write may. Counts the calls made,
+/// and records every file it created that was renamed (or was to be)
+/// without a successful fsync after its last write.
 /// An fsync that does not fail reaches the disk only with |real_sync|: what
 /// it makes durable is not observable in a test, and it would dominate the
 /// time of a pass that repeats a run for every call.
@@ -20,20 +26,28 @@ class FaultyDisk : public RealDiskInterface {
   bool real_sync = false;
   int error = EIO;
   long calls = 0;
+  std::string unsynced_renames;  // one path a line; empty when none
 
   int Open(const char* p, int f, mode_t m) override {
-    return Fail() ? -1 : RealDiskInterface::Open(p, f, m);
+    const int fd = Fail() ? -1 : RealDiskInterface::Open(p, f, m);
+    if (fd >= 0 && (f & O_CREAT)) {
+      created_[fd] = p;
+      synced_[p] = false;
+    }
+    return fd;
   }
   ssize_t Read(int fd, void* b, size_t n) override {
     return Fail() ? -1 : RealDiskInterface::Read(fd, b, n);
   }
   ssize_t Write(int fd, const void* b, size_t n) override {
+    if (created_.count(fd)) synced_[created_[fd]] = false;
     if (!Fail()) return RealDiskInterface::Write(fd, b, n);
     if (calls - 1 == fail_at) RealDiskInterface::Write(fd, b, n / 2);
     errno = error;
     return -1;
   }
   ssize_t WriteAt(int fd, const void* b, size_t n, off_t at) override {
+    if (created_.count(fd)) synced_[created_[fd]] = false;
     if (!Fail()) return RealDiskInterface::WriteAt(fd, b, n, at);
     if (calls - 1 == fail_at) RealDiskInterface::WriteAt(fd, b, n / 2, at);
     errno = error;
@@ -47,10 +61,12 @@ class FaultyDisk : public RealDiskInterface {
   }
   int SetBlocking(int fd) override { return Fail() ? -1 : RealDiskInterface::SetBlocking(fd); }
   int Fsync(int fd) override {
-    if (Fail()) return -1;
-    return real_sync ? RealDiskInterface::Fsync(fd) : 0;
+    const int r = Fail() ? -1 : real_sync ? RealDiskInterface::Fsync(fd) : 0;
+    if (r == 0 && created_.count(fd)) synced_[created_[fd]] = true;
+    return r;
   }
   int Close(int fd) override {
+    created_.erase(fd);
     // A failed close still releases the descriptor, as on Linux.
     const bool fail = Fail();
     const int r = RealDiskInterface::Close(fd);
@@ -59,9 +75,11 @@ class FaultyDisk : public RealDiskInterface {
   }
   int Lock(int fd, int op) override { return Fail() ? -1 : RealDiskInterface::Lock(fd, op); }
   int Rename(const char* a, const char* b) override {
+    CheckSynced(a);
     return Fail() ? -1 : RealDiskInterface::Rename(a, b);
   }
   int RenameNoReplace(const char* a, const char* b) override {
+    CheckSynced(a);
     return Fail() ? -1 : RealDiskInterface::RenameNoReplace(a, b);
   }
   int Unlink(const char* p) override { return Fail() ? -1 : RealDiskInterface::Unlink(p); }
@@ -86,6 +104,13 @@ class FaultyDisk : public RealDiskInterface {
   }
 
  private:
+  void CheckSynced(const char* path) {
+    const auto it = synced_.find(path);
+    if (it != synced_.end() && !it->second) unsynced_renames += std::string(path) + "\n";
+  }
+
+  std::map<int, std::string> created_;  // open descriptors of created files
+  std::map<std::string, bool> synced_;  // created files: synced since the last write
   bool Fail() {
     const long call = calls++;
     if (fail_at < 0 || call < fail_at || (call > fail_at && !fail_after)) return false;

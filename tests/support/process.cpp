@@ -12,8 +12,13 @@ int ScaledSeconds(int seconds) {
   return seconds * (factor > 0 ? factor : 1);
 }
 
-void ReportHang(const std::string& program, int seconds) {
-  ADD_FAILURE() << "hang: " << program << " did not end within " << seconds << " s and was killed";
+void ReportHang(const std::string& program, int seconds, const std::string& what) {
+  if (what.empty()) {
+    ADD_FAILURE() << "hang: " << program << " did not end within " << seconds
+                  << " s and was killed";
+  } else {
+    ADD_FAILURE() << "hang: " << program << " gave no " << what << " within " << seconds << " s";
+  }
 }
 
 }  // namespace quillpost::test

@@ -20,9 +20,10 @@ struct LaunchOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set (empty value: unset)
   std::string input;                                     // its whole standard input
   bool close_input = false;                              // start with stdin closed
-  std::string working_dir;                               // empty: the test's own
-  int uid = -1;  // POSIX: run as this user and group, with no other groups
-  int gid = -1;  // (the test must be root); -1: as the test itself
+  bool hold_input = false;  // stdin stays open and empty until Child::Send; |input| unused
+  std::string working_dir;  // empty: the test's own
+  int uid = -1;             // POSIX: run as this user and group, with no other groups
+  int gid = -1;             // (the test must be root); -1: as the test itself
 };
 
 /// Returns |text| as a program's console output shows it: each line feed
@@ -34,8 +35,9 @@ std::string ConsoleText(const std::string& text);
 /// run slower, and set it), so that the deadline itself never flakes.
 int ScaledSeconds(int seconds);
 
-/// Fails the running test: |program| ran past its deadline of |seconds|.
-void ReportHang(const std::string& program, int seconds);
+/// Fails the running test: |program| ran past its deadline of |seconds|
+/// (while the test waited for |what|, when given).
+void ReportHang(const std::string& program, int seconds, const std::string& what = "");
 
 /// The deadline of a program that should end by itself, unscaled.
 constexpr int kDefaultDeadlineSeconds = 60;
@@ -51,8 +53,20 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  /// Sends |signal| to the child.
+  /// Sends |signal| to the child (nothing once it has been waited for).
   void Kill(int signal);
+  /// Reads the child's standard output until it holds |text|. Returns true
+  /// then; false when the output closed without it, or when the deadline
+  /// (scaled as Wait's) passed first, which is reported as a hang.
+  bool WaitForOutput(const std::string& text, int deadline_seconds = kDefaultDeadlineSeconds);
+  /// Writes |text| to the standard input held open by hold_input.
+  void Send(const std::string& text);
+  /// Returns the number of bytes sent with Send that the child has not read.
+  size_t UnreadInput();
+  /// Waits for the exit of the child process itself, not for its standard
+  /// output to close (a process it started may hold that open). Hang
+  /// handling as Wait's. Returns its status and the output read so far.
+  ProcessResult WaitForExit(int deadline_seconds = kDefaultDeadlineSeconds);
   /// Waits for the child's end (its exit, and the close of its standard
   /// output by every process that holds it). A child still running after
   /// ScaledSeconds(|deadline_seconds|) is killed and reported as hung: the
@@ -60,12 +74,27 @@ class Child {
   ProcessResult Wait(int deadline_seconds = kDefaultDeadlineSeconds);
 
  private:
+  enum class Until { kText, kExit, kOutputClosed };
+  enum class Outcome { kMet, kOutputClosed, kDeadline };
+  /// Reads output until |until| holds, the output closes or |seconds| pass.
+  Outcome ReadOutput(Until until, const std::string& text, int seconds);
+  /// Collects the child's status; without |block|, only when it has ended.
+  /// Returns true once it has been collected.
+  bool Reap(bool block);
+
   std::string program_;
+  std::string output_;  // read so far
+  ProcessResult status_;
+  bool reaped_ = false;
+  bool waited_ = false;
   int pid_ = -1;
   int output_fd_ = -1;       // POSIX
+  int input_fd_ = -1;        // POSIX, with hold_input: the writing end
+  int unread_fd_ = -1;       // POSIX, with hold_input: a reading end, to count what is unread
   void* process_ = nullptr;  // Windows
-  void* output_ = nullptr;   // Windows
-  bool waited_ = false;
+  void* output_pipe_ = nullptr;
+  void* input_pipe_ = nullptr;   // Windows, with hold_input: the writing end
+  void* unread_pipe_ = nullptr;  // Windows, with hold_input: a reading end
 };
 
 }  // namespace quillpost::test

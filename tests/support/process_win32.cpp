@@ -76,64 +76,153 @@ Child::Child(const LaunchOptions& launch) {
       nullptr, command.data(), nullptr, nullptr, TRUE, 0, env.data(),
       launch.working_dir.empty() ? nullptr : launch.working_dir.c_str(), &startup, &info);
   CloseHandle(out_write);
-  CloseHandle(in_read);
+  output_pipe_ = out_read;
   if (started) {
     CloseHandle(info.hThread);
     process_ = info.hProcess;
     pid_ = static_cast<int>(info.dwProcessId);
-    DWORD written;
-    if (!launch.input.empty()) {
-      WriteFile(in_write, launch.input.data(), static_cast<DWORD>(launch.input.size()), &written,
-                nullptr);
-    }
+  }
+  if (started && launch.hold_input) {
+    // Kept to count what the child has not read; no later child inherits it.
+    SetHandleInformation(in_read, HANDLE_FLAG_INHERIT, 0);
+    unread_pipe_ = in_read;
+    input_pipe_ = in_write;
+    return;
+  }
+  CloseHandle(in_read);
+  DWORD written;
+  if (started && !launch.input.empty()) {
+    WriteFile(in_write, launch.input.data(), static_cast<DWORD>(launch.input.size()), &written,
+              nullptr);
   }
   CloseHandle(in_write);
-  output_ = out_read;
 }
 
 Child::~Child() {
   if (!waited_ && process_) {
-    TerminateProcess(static_cast<HANDLE>(process_), 1);
+    Kill(0);
     Wait();
+  }
+  if (unread_pipe_) CloseHandle(static_cast<HANDLE>(unread_pipe_));
+}
+
+void Child::Kill(int) {
+  if (process_ && !reaped_) TerminateProcess(static_cast<HANDLE>(process_), 1);
+}
+
+bool Child::Reap(bool block) {
+  if (reaped_ || !process_) return reaped_;
+  if (WaitForSingleObject(static_cast<HANDLE>(process_), block ? INFINITE : 0) != WAIT_OBJECT_0) {
+    return false;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(static_cast<HANDLE>(process_), &code);
+  status_.exit_status = static_cast<int>(code);
+  reaped_ = true;
+  return true;
+}
+
+// Reading the output blocks: a watchdog ends a child that runs past the
+// deadline, which closes the output and ends the read.
+Child::Outcome Child::ReadOutput(Until until, const std::string& text, int seconds) {
+  if (until == Until::kExit) {
+    if (Reap(false)) return Outcome::kMet;
+    if (WaitForSingleObject(static_cast<HANDLE>(process_), static_cast<DWORD>(seconds) * 1000) ==
+        WAIT_TIMEOUT) {
+      return Outcome::kDeadline;
+    }
+    Reap(true);
+    return Outcome::kMet;
+  }
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  bool timed_out = false;
+  std::thread watchdog([this, seconds, stop, &timed_out] {
+    HANDLE waits[] = {stop, static_cast<HANDLE>(process_)};
+    const DWORD count = process_ && !reaped_ ? 2 : 1;
+    if (WaitForMultipleObjects(count, waits, FALSE, static_cast<DWORD>(seconds) * 1000) ==
+        WAIT_TIMEOUT) {
+      timed_out = true;
+      Kill(0);
+    }
+  });
+  Outcome outcome = Outcome::kOutputClosed;
+  char buffer[4096];
+  DWORD n;
+  for (;;) {
+    if (until == Until::kText && output_.find(text) != std::string::npos) {
+      outcome = Outcome::kMet;
+      break;
+    }
+    if (!output_pipe_ ||
+        !ReadFile(static_cast<HANDLE>(output_pipe_), buffer, sizeof buffer, &n, nullptr) ||
+        n == 0) {
+      if (output_pipe_) CloseHandle(static_cast<HANDLE>(output_pipe_));
+      output_pipe_ = nullptr;
+      if (until == Until::kOutputClosed) outcome = Outcome::kMet;
+      break;
+    }
+    output_.append(buffer, n);
+  }
+  SetEvent(stop);
+  watchdog.join();
+  CloseHandle(stop);
+  return timed_out ? Outcome::kDeadline : outcome;
+}
+
+bool Child::WaitForOutput(const std::string& text, int deadline_seconds) {
+  if (!process_) return false;
+  const int seconds = ScaledSeconds(deadline_seconds);
+  const Outcome outcome = ReadOutput(Until::kText, text, seconds);
+  if (outcome == Outcome::kDeadline) ReportHang(program_, seconds, "\"" + text + "\"");
+  return outcome == Outcome::kMet;
+}
+
+void Child::Send(const std::string& text) {
+  DWORD written;
+  if (input_pipe_ && !text.empty()) {
+    WriteFile(static_cast<HANDLE>(input_pipe_), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
   }
 }
 
-void Child::Kill(int) { TerminateProcess(static_cast<HANDLE>(process_), 1); }
+size_t Child::UnreadInput() {
+  DWORD unread = 0;
+  if (!unread_pipe_ ||
+      !PeekNamedPipe(static_cast<HANDLE>(unread_pipe_), nullptr, 0, nullptr, &unread, nullptr)) {
+    return 0;
+  }
+  return unread;
+}
+
+ProcessResult Child::WaitForExit(int deadline_seconds) {
+  if (!process_) return ProcessResult();
+  const int seconds = ScaledSeconds(deadline_seconds);
+  if (ReadOutput(Until::kExit, "", seconds) == Outcome::kDeadline) {
+    Kill(0);
+    Reap(true);
+    status_.hung = true;
+    ReportHang(program_, seconds);
+  }
+  ProcessResult result = status_;
+  result.output = output_;
+  return result;
+}
 
 ProcessResult Child::Wait(int deadline_seconds) {
-  ProcessResult result;
   waited_ = true;
+  if (!process_) return ProcessResult();
   const int seconds = ScaledSeconds(deadline_seconds);
-  // Reading the output blocks until the child ends: a watchdog ends a child
-  // that runs past its deadline.
-  std::thread watchdog;
-  if (process_) {
-    watchdog = std::thread([this, seconds, &result] {
-      const HANDLE process = static_cast<HANDLE>(process_);
-      if (WaitForSingleObject(process, static_cast<DWORD>(seconds) * 1000) == WAIT_TIMEOUT) {
-        result.hung = true;
-        TerminateProcess(process, 1);
-      }
-    });
+  if (ReadOutput(Until::kOutputClosed, "", seconds) == Outcome::kDeadline) {
+    status_.hung = true;
+    ReportHang(program_, seconds);
   }
-  char buffer[4096];
-  DWORD n;
-  while (output_ && ReadFile(static_cast<HANDLE>(output_), buffer, sizeof buffer, &n, nullptr) &&
-         n > 0) {
-    result.output.append(buffer, n);
-  }
-  if (output_) CloseHandle(static_cast<HANDLE>(output_));
-  output_ = nullptr;
-  if (watchdog.joinable()) watchdog.join();
-  if (process_) {
-    WaitForSingleObject(static_cast<HANDLE>(process_), INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(static_cast<HANDLE>(process_), &code);
-    result.exit_status = static_cast<int>(code);
-    CloseHandle(static_cast<HANDLE>(process_));
-    process_ = nullptr;
-  }
-  if (result.hung) ReportHang(program_, seconds);
+  Reap(true);
+  CloseHandle(static_cast<HANDLE>(process_));
+  process_ = nullptr;
+  if (input_pipe_) CloseHandle(static_cast<HANDLE>(input_pipe_));
+  input_pipe_ = nullptr;
+  ProcessResult result = status_;
+  result.output = output_;
   return result;
 }
 

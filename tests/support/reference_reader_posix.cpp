@@ -1,0 +1,13 @@
+#include "tests/support/reference_reader.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillpost::test {
+
+std::string ReadProfileValue(const std::string& path, const std::string& section,
+                             const std::string& key, const std::string& missing) {
+  const std::string text = ReadFileBytes(path);
+  if (text == "<missing>") return missing;
+  return ReferenceValue(text, section, key).value_or(missing);
+}
+
+}  // namespace quillpost::test

@@ -63,6 +63,15 @@ unsigned ProfileFile::Read(const char* path, std::string_view section, std::stri
   return static_cast<unsigned>(stored);
 }
 
+void ProfileFile::ReadSection(const char* path, std::string_view section, std::string* entries) {
+  entries->clear();
+  const int fd = disk_.Open(path, O_RDONLY, 0);
+  if (fd < 0) return;
+  Content text;
+  if (ReadAll(fd, &text)) ListSectionEntries(text.view(), section, entries);
+  disk_.Close(fd);
+}
+
 bool ProfileFile::Write(const char* path, std::string_view section, std::string_view key,
                         std::string_view value) {
   const WriteArgs args{section, key, value};

@@ -30,6 +30,11 @@ class ProfileFile {
   unsigned Read(const char* path, std::string_view section, std::string_view key,
                 std::string_view default_value, char* buffer, unsigned capacity);
 
+  /// Stores in |*entries| every key line of |section| of |path| as
+  /// ListSectionEntries gives it; empty when the file or section is
+  /// missing or cannot be read.
+  void ReadSection(const char* path, std::string_view section, std::string* entries);
+
   /// Sets |key| of |section| to |value|, creating what is missing. Returns
   /// true when the file holds the value afterwards; false when the input was
   /// refused or the disk failed (the file then unchanged).

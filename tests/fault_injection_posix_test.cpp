@@ -104,7 +104,9 @@ class WizardOnDisk : public PosixPlatform {
   void* OpenLibrary(const char*) override { return this; }
   void* FindEntry(void*, const char*) override { return reinterpret_cast<void*>(&QuietWizard); }
   void CloseLibrary(void*) override {}
-  void GuardHeldEntry(const char*, const char*, const char*, const char*, const char*) override {}
+  bool GuardHeldEntry(const char*, const char*, const char*, const char*, const char*) override {
+    return true;
+  }
   void ReleaseEntryGuard() override {}
 };
 

@@ -11,7 +11,7 @@ namespace quillpost::test {
 class FakePlatform : public Platform {
  public:
   struct Call {
-    std::string op;  // "write", "delete" or "read"
+    std::string op;  // "write", "delete", "read", "section", ...
     std::string section, key, value, file;
   };
 
@@ -19,8 +19,13 @@ class FakePlatform : public Platform {
   void* library = nullptr;  // what OpenLibrary returns
   void* wizard = nullptr;   // what FindEntry returns
   std::string read_value;   // what ReadString finds ("" for the default)
+  // What ReadSection lists ("key=value" each followed by a null); by
+  // default the one entry "MSPST AB=" read_value.
+  std::string section_entries = "<from read_value>";
   bool have_system_dir = true;
-  int fail_write_at = -1;  // index among the writes, -1 for none
+  bool guard_stands = true;   // what GuardHeldEntry returns
+  bool delete_fails = false;  // what DeleteKey returns, negated
+  int fail_write_at = -1;     // index among the writes, -1 for none
   std::vector<Call> calls;
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override {
@@ -40,7 +45,7 @@ class FakePlatform : public Platform {
 
   bool DeleteKey(const char* section, const char* key, const char* file) override {
     calls.push_back({"delete", section, key, "", file});
-    return true;
+    return !delete_fails;
   }
 
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
@@ -53,6 +58,17 @@ class FakePlatform : public Platform {
     return static_cast<unsigned>(value.size());
   }
 
+  unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
+                       const char* file) override {
+    calls.push_back({"section", section, "", "", file});
+    std::string entries = section_entries;
+    if (entries == "<from read_value>") entries = "MSPST AB=" + read_value + std::string(1, '\0');
+    if (entries.size() + 1 > capacity) entries.resize(capacity - 2);
+    entries.copy(buffer, entries.size());
+    buffer[entries.size()] = buffer[entries.size() + 1] = '\0';
+    return static_cast<unsigned>(entries.size());
+  }
+
   void* OpenLibrary(const char* name) override {
     calls.push_back({"open", "", name, "", ""});
     return library;
@@ -62,10 +78,11 @@ class FakePlatform : public Platform {
     return wizard;
   }
   void CloseLibrary(void*) override { calls.push_back({"close", "", "", "", ""}); }
-  void GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
+  bool GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
                       const char* failure_message) override {
     calls.push_back({"guard", section, key, value, file});
     guard_message = failure_message;
+    return guard_stands;
   }
   void ReleaseEntryGuard() override { calls.push_back({"release", "", "", "", ""}); }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "platform/disk_interface_posix.h"
@@ -7,11 +10,15 @@
 namespace quillpost::test {
 
 /// The real disk, except that the call numbered |fail_at| (counting from 0
-/// over every call) fails with |error|. Counts the calls made.
+/// over every call) fails with |error|; or, when |signal| is set, sends that
+/// signal to the calling process (if it is |signal_pid|) and then goes on.
+/// Counts the calls made.
 class FaultyDisk : public RealDiskInterface {
  public:
   long fail_at = -1;
   int error = EIO;
+  int signal = 0;
+  pid_t signal_pid = 0;
   long calls = 0;
 
   int Open(const char* p, int f, mode_t m) override {
@@ -59,6 +66,10 @@ class FaultyDisk : public RealDiskInterface {
  private:
   bool Fail() {
     if (calls++ != fail_at) return false;
+    if (signal != 0) {
+      if (getpid() == signal_pid) kill(getpid(), signal);
+      return false;
+    }
     errno = error;
     return true;
   }

@@ -251,6 +251,20 @@ TEST_F(WiztestPosixTest, AGuardianGoneBeforeTheEndCostsNoSigpipe) {
                           "\"; put it back by hand: MSPST AB=Personal Address Book\n");
 }
 
+// Values that the read returns but the write would refuse or cut: one
+// ending in a stray CR (a file converted to CRLF twice), one holding a NUL.
+TEST_F(WiztestPosixTest, ValuesTheWriteWouldRefuseOrCutStayInPlace) {
+  for (const std::string& value : {std::string("x\r"), std::string("a\0b", 3)}) {
+    const std::string text = "[Services]\r\nMSPST AB=" + value + "\r\nVRQPN=y\r\n";
+    WriteFileBytes(file_, text);
+    const ProcessResult r = RunProcess(Launch());
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.output, "\"MSPST AB\" stays in section \"Services\" of \"" + file_ +
+                            "\": its value holds a byte that cannot be written back\n");
+    EXPECT_EQ(ReadFileBytes(file_), text);
+  }
+}
+
 // When the guardian cannot be started (the process limit reached), the
 // entry stays in place, one line says so, and the wizard runs all the same.
 TEST_F(WiztestPosixTest, NoGuardianNoHoldingOut) {

@@ -56,7 +56,7 @@ TEST_F(ProfileFileTest, ReadCutsToCapacityAndStripsQuotes) {
   EXPECT_EQ(platform.ReadSection("S", list, sizeof list, path_.c_str()), 19u);
   EXPECT_EQ(std::string(list, 20), std::string("K=\"0123456789\"\0L=1\0\0", 20));
   EXPECT_EQ(platform.ReadSection("S", list, 10, path_.c_str()), 8u);
-  EXPECT_EQ(std::string(list, 10), std::string("K=\"012345\0\0", 10));
+  EXPECT_EQ(std::string(list, 10), std::string("K=\"01234\0\0", 10));
   EXPECT_EQ(platform.ReadSection("none", list, sizeof list, path_.c_str()), 0u);
   EXPECT_EQ(std::string(list, 2), std::string(2, '\0'));
 }

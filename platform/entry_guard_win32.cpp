@@ -57,10 +57,19 @@ DWORD g_fiber_slot = FLS_OUT_OF_INDEXES;
 using ShutdownQuery = BOOLEAN(WINAPI*)();
 ShutdownQuery g_shutdown_in_progress = nullptr;
 
+/// Writes |text| to standard output as console text (each line feed as CR
+/// LF), without the C runtime, which may be gone at the process's end.
 void WriteOut(const char* text) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD written;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
-            nullptr);
+  for (const char* line = text; *line != '\0';) {
+    const char* end = std::strchr(line, '\n');
+    const size_t length = end ? static_cast<size_t>(end - line) : std::strlen(line);
+    WriteFile(out, line, static_cast<DWORD>(length), &written, nullptr);
+    if (end == nullptr) break;
+    WriteFile(out, "\r\n", 2, &written, nullptr);
+    line = end + 1;
+  }
 }
 
 /// Writes the entry back if it is still held out; with |may_write| false

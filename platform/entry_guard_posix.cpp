@@ -1,112 +1,170 @@
-// While the entry is held out, a guardian process forked beforehand waits
-// on a pipe. A signal handler may only make async-signal-safe calls, so it
-// does not rewrite the file itself (the signal may have struck inside
-// malloc, or the heap may be what faulted): it asks the guardian to write the
-// entry back, waits for the answer, and then lets the signal end the process
-// with its usual status. Should the process die without a word (SIGKILL),
-// the guardian sees the pipe close and writes the entry back all the same.
-
-#include "platform/entry_guard.h"
+// While the entry is held out, a guardian process forked beforehand stands
+// ready to write it back.
+//
+// - A signal handler may only make async-signal-safe calls, so it does not
+//   rewrite the file itself (the signal may have struck inside malloc, or
+//   the heap may be what faulted): it asks the guardian to write the entry
+//   back, waits until the guardian has ended, and then lets the signal end
+//   the process with its usual status. exit() does the same from an atexit
+//   handler.
+// - The request is a queued real-time signal whose value says what to do,
+//   and the answer is the guardian's end, seen by waitpid: no descriptor
+//   links the two processes while the wizard runs, so nothing the wizard
+//   closes, inherits or breaks can cut the line or raise SIGPIPE here.
+// - The guardian leaves the process group and the session and blocks every
+//   signal it can, so that a signal sent to the whole group or session does
+//   not take it down with the program. It learns of the program's end from
+//   a pidfd, so SIGKILL and _exit() are covered too; it writes the entry
+//   back then, and ends.
+// - A process that the wizard forks inherits the handlers and the atexit
+//   handler but is not the guarded process: there they do nothing but end
+//   the process as it would have ended.
+// - The program's own updates of the file run with the signals blocked
+//   (UpdateInProgress): a signal that arrives meanwhile waits until the
+//   update is complete, so the handler never waits for a guardian that
+//   waits for the file lock the interrupted update holds.
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 
+#include "platform/entry_guard.h"
 #include "platform/platform.h"
 
 namespace quillpost {
 namespace {
 
-const int kGuardedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
-                               SIGBUS, SIGILL,  SIGFPE, SIGABRT};
-constexpr int kSignalCount = sizeof kGuardedSignals / sizeof kGuardedSignals[0];
+// The values of a request to the guardian.
+constexpr int kRestore = 1;
+constexpr int kDisarm = 2;
 
-constexpr char kRestore = 'R';
-constexpr char kDisarm = 'D';
+// The guardian's word that it stands.
+constexpr char kReady = 'R';
 
-int g_request_fd = -1;  // parent -> guardian
-int g_answer_fd = -1;   // guardian -> parent
+// The guardian's exit statuses.
+constexpr int kGuardianWroteBack = 0;
+constexpr int kGuardianWriteFailed = 1;
+constexpr int kGuardianNotStarted = 2;
+
+enum State : int { kIdle, kArmed, kRestoring, kDisarmed };
+
+int g_state = kIdle;  // read and changed with atomic operations only
+pid_t g_guarded = -1;
 pid_t g_guardian = -1;
-volatile sig_atomic_t g_restore_asked = 0;
-struct sigaction g_previous[kSignalCount];
+char g_failure[1024];  // the message to print when the entry is not back
+size_t g_failure_length = 0;
+bool g_exit_hook = false;
+
+struct TakenSignal {
+  int sig;
+  struct sigaction previous;
+};
+TakenSignal g_taken[NSIG];
+int g_taken_count = 0;
+
 // A stack of its own for the handler, so that a stack overflow in the
 // wizard still reaches it.
 char g_alt_stack[64 * 1024];
 
+int RequestSignal() { return SIGRTMIN; }
+
+/// Returns true when the default action of |sig| ends the process.
+bool EndsTheProcess(int sig) {
+  switch (sig) {
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGKILL:
+      return false;
+    default:
+      return true;
+  }
+}
+
+/// Writes |size| bytes of |text| to standard output. Async-signal-safe.
+void WriteOut(const char* text, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(STDOUT_FILENO, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+/// Waits for the guardian's end. Returns its wait status, or -1 when it is
+/// no longer ours to wait for (reaped elsewhere). Async-signal-safe.
+int WaitForGuardian() {
+  int status = 0;
+  pid_t r;
+  do {
+    r = waitpid(g_guardian, &status, 0);
+  } while (r < 0 && errno == EINTR);
+  return r == g_guardian ? status : -1;
+}
+
+/// Has the guardian write the entry back, if nobody has yet, and returns
+/// once that is done (or given up, with the line that tells the user what
+/// to put back). A caller that finds the write-back under way on another
+/// thread waits for it too. Async-signal-safe.
+void RestoreNow() {
+  int expected = kArmed;
+  if (__atomic_compare_exchange_n(&g_state, &expected, kRestoring, false, __ATOMIC_SEQ_CST,
+                                  __ATOMIC_SEQ_CST)) {
+    union sigval request;
+    request.sival_int = kRestore;
+    if (sigqueue(g_guardian, RequestSignal(), request) != 0) {
+      WriteOut(g_failure, g_failure_length);
+      return;
+    }
+  } else if (expected != kRestoring) {
+    return;  // never armed, or disarmed: the entry is not held out
+  }
+  const int status = WaitForGuardian();
+  const bool guardian_answered =
+      status == -1 || (WIFEXITED(status) && (WEXITSTATUS(status) == kGuardianWroteBack ||
+                                             WEXITSTATUS(status) == kGuardianWriteFailed));
+  // A guardian killed before it could write prints nothing: say it here.
+  if (!guardian_answered) WriteOut(g_failure, g_failure_length);
+}
+
 void OnSignal(int sig) {
   const int saved_errno = errno;
-  if (!g_restore_asked) {
-    g_restore_asked = 1;
-    char answer;
-    if (write(g_request_fd, &kRestore, 1) == 1) {
-      while (read(g_answer_fd, &answer, 1) < 0 && errno == EINTR) {
-      }
-    }
-  }
-  // End as the signal would have: default action, delivered when this
+  if (getpid() == g_guarded) RestoreNow();
+  // End as the signal would have: the default action, delivered when this
   // handler returns (a fault re-executes the faulting instruction).
-  signal(sig, SIG_DFL);
+  struct sigaction default_action = {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  sigaction(sig, &default_action, nullptr);
   raise(sig);
   errno = saved_errno;
 }
 
-/// The guardian's life: wait for a word or for the parent's end, and write
-/// the entry back unless told the parent has done so.
-[[noreturn]] void Guard(Platform& platform, const std::string& section, const std::string& key,
-                        const std::string& value, const std::string& file,
-                        const std::string& failure_message, int request_fd, int answer_fd) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_IGN);
-  char word = 0;
-  ssize_t n;
-  do {
-    n = read(request_fd, &word, 1);
-  } while (n < 0 && errno == EINTR);
-  if (n == 1 && word == kDisarm) _exit(0);
-  const bool ok = platform.WriteString(section.c_str(), key.c_str(), value.c_str(), file.c_str());
-  if (!ok) {
-    std::fputs(failure_message.c_str(), stdout);
-    std::fflush(stdout);
-  }
-  const char answer = ok ? '1' : '0';
-  if (write(answer_fd, &answer, 1) < 0) _exit(1);
-  _exit(0);
+void OnExit() {
+  if (getpid() == g_guarded) RestoreNow();
 }
 
-}  // namespace
-
-bool ArmEntryGuard(Platform& platform, const char* section, const char* key, const char* value,
-                   const char* file, const char* failure_message) {
-  int request[2], answer[2];
-  if (pipe2(request, O_CLOEXEC) != 0) return false;
-  if (pipe2(answer, O_CLOEXEC) != 0) {
-    close(request[0]);
-    close(request[1]);
-    return false;
-  }
-  std::fflush(stdout);  // nothing buffered may be printed twice
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(request[1]);
-    close(answer[0]);
-    Guard(platform, section, key, value, file, failure_message, request[0], answer[1]);
-  }
-  close(request[0]);
-  close(answer[1]);
-  if (pid < 0) {
-    close(request[1]);
-    close(answer[0]);
-    return false;
-  }
-  g_request_fd = request[1];
-  g_answer_fd = answer[0];
-  g_guardian = pid;
-  g_restore_asked = 0;
-
+/// Installs OnSignal for every signal that would end the process and whose
+/// action is the default one: a signal ignored, or handled by someone else,
+/// keeps its disposition.
+void TakeSignals() {
   stack_t stack = {};
   stack.ss_sp = g_alt_stack;
   stack.ss_size = sizeof g_alt_stack;
@@ -114,26 +172,147 @@ bool ArmEntryGuard(Platform& platform, const char* section, const char* key, con
   struct sigaction action = {};
   action.sa_handler = OnSignal;
   action.sa_flags = SA_ONSTACK;
-  sigemptyset(&action.sa_mask);
-  for (int sig : kGuardedSignals) sigaddset(&action.sa_mask, sig);
-  for (int i = 0; i < kSignalCount; ++i) {
-    sigaction(kGuardedSignals[i], &action, &g_previous[i]);
+  sigfillset(&action.sa_mask);
+  g_taken_count = 0;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current;
+    // The C library keeps a few real-time signals for itself and refuses them.
+    if (!EndsTheProcess(sig) || sigaction(sig, nullptr, &current) != 0) continue;
+    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
+    if (sigaction(sig, &action, nullptr) == 0) g_taken[g_taken_count++] = {sig, current};
   }
-  return true;
+}
+
+void GiveSignalsBack() {
+  for (int i = 0; i < g_taken_count; ++i) {
+    sigaction(g_taken[i].sig, &g_taken[i].previous, nullptr);
+  }
+  g_taken_count = 0;
+}
+
+/// The guardian's life: stand apart, say so through |ready_fd|, wait for a
+/// request from |parent| or for its end, and write the entry back unless
+/// told it is back already. Every signal is blocked (the parent blocked them
+/// around the fork), and stays so.
+[[noreturn]] void Guard(Platform& platform, const char* section, const char* key, const char* value,
+                        const char* file, pid_t parent, int ready_fd) {
+  setsid();
+  const int parent_fd = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));
+  sigset_t request_set;
+  sigemptyset(&request_set);
+  sigaddset(&request_set, RequestSignal());
+  const int requests = signalfd(-1, &request_set, SFD_CLOEXEC);
+  // A parent gone already took nothing out: there is nothing to guard.
+  if (parent_fd < 0 || requests < 0 || getppid() != parent) _exit(kGuardianNotStarted);
+  if (write(ready_fd, &kReady, 1) != 1) _exit(kGuardianNotStarted);
+  close(ready_fd);
+
+  for (;;) {
+    struct pollfd events[2] = {{parent_fd, POLLIN, 0}, {requests, POLLIN, 0}};
+    if (poll(events, 2, -1) < 0) continue;
+    if (events[0].revents != 0) break;  // the parent has ended
+    if (events[1].revents == 0) continue;
+    struct signalfd_siginfo info;
+    if (read(requests, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    // Only the guarded process itself may ask.
+    if (static_cast<pid_t>(info.ssi_pid) != parent || info.ssi_code != SI_QUEUE) continue;
+    if (info.ssi_int == kDisarm) _exit(kGuardianWroteBack);
+    if (info.ssi_int == kRestore) break;
+  }
+  if (platform.WriteString(section, key, value, file)) _exit(kGuardianWroteBack);
+  WriteOut(g_failure, g_failure_length);
+  _exit(kGuardianWriteFailed);
+}
+
+/// Blocks every signal on this thread. Returns the mask to put back.
+sigset_t BlockAll() {
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  return previous;
+}
+
+}  // namespace
+
+bool ArmEntryGuard(Platform& platform, const char* section, const char* key, const char* value,
+                   const char* file, const char* failure_message) {
+  const int state = __atomic_load_n(&g_state, __ATOMIC_SEQ_CST);
+  if (state == kArmed || state == kRestoring) return false;
+  g_failure_length = std::strlen(failure_message);
+  if (g_failure_length >= sizeof g_failure) return false;
+  std::memcpy(g_failure, failure_message, g_failure_length + 1);
+
+  // Nothing may interrupt the arming half-way: a signal that arrives
+  // meanwhile is delivered once the guard stands. The guardian inherits
+  // the mask, and so is never open to a signal.
+  const sigset_t previous = BlockAll();
+  bool armed = false;
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) == 0) {
+    std::fflush(stdout);  // nothing buffered may be printed twice
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(ready[0]);
+      Guard(platform, section, key, value, file, parent, ready[1]);
+    }
+    close(ready[1]);
+    char word = 0;
+    if (pid > 0) {
+      while (read(ready[0], &word, 1) < 0 && errno == EINTR) {
+      }
+    }
+    close(ready[0]);
+    if (pid > 0 && word == kReady) {
+      g_guarded = parent;
+      g_guardian = pid;
+      armed = true;
+    } else if (pid > 0) {
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  if (armed) {
+    __atomic_store_n(&g_state, kArmed, __ATOMIC_SEQ_CST);
+    TakeSignals();
+    if (!g_exit_hook) g_exit_hook = std::atexit(OnExit) == 0;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return armed;
 }
 
 void DisarmEntryGuard() {
-  if (g_guardian < 0) return;
-  for (int i = 0; i < kSignalCount; ++i) sigaction(kGuardedSignals[i], &g_previous[i], nullptr);
-  if (write(g_request_fd, &kDisarm, 1) < 0) {
-    // The guardian is gone already; nothing is left to tell it.
+  const sigset_t previous = BlockAll();
+  int expected = kArmed;
+  if (__atomic_compare_exchange_n(&g_state, &expected, kDisarmed, false, __ATOMIC_SEQ_CST,
+                                  __ATOMIC_SEQ_CST)) {
+    GiveSignalsBack();
+    union sigval request;
+    request.sival_int = kDisarm;
+    if (sigqueue(g_guardian, RequestSignal(), request) == 0) WaitForGuardian();
+  } else if (expected == kRestoring) {
+    WaitForGuardian();  // a handler on another thread has it written back
   }
-  close(g_request_fd);
-  close(g_answer_fd);
-  while (waitpid(g_guardian, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  g_request_fd = g_answer_fd = -1;
-  g_guardian = -1;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+namespace {
+thread_local int t_update_depth = 0;
+thread_local sigset_t t_update_previous;
+}  // namespace
+
+// Faults are left open: blocked, they would end the process at once.
+UpdateInProgress::UpdateInProgress() {
+  if (t_update_depth++ > 0) return;
+  sigset_t held;
+  sigfillset(&held);
+  for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) sigdelset(&held, sig);
+  pthread_sigmask(SIG_BLOCK, &held, &t_update_previous);
+}
+
+UpdateInProgress::~UpdateInProgress() {
+  if (--t_update_depth > 0) return;
+  pthread_sigmask(SIG_SETMASK, &t_update_previous, nullptr);
 }
 
 }  // namespace quillpost

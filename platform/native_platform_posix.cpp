@@ -25,23 +25,35 @@ std::string ProgramDirectory() {
 
 }  // namespace
 
+// A relative directory is taken against the current directory now, once:
+// the path formed from it then names the same file however the current
+// directory changes later in the run (a wizard may well change it).
 unsigned PosixPlatform::SystemDirectory(char* buffer, unsigned capacity) {
-  const char* dir = std::getenv(kSystemDirVariable);
-  if (dir == nullptr || dir[0] == '\0') return 0;
-  const size_t length = std::strlen(dir);
+  const char* variable = std::getenv(kSystemDirVariable);
+  if (variable == nullptr || variable[0] == '\0') return 0;
+  std::string dir = variable;
+  if (dir[0] != '/') {
+    char* current = getcwd(nullptr, 0);
+    if (current == nullptr) return 0;
+    const std::string base = current;
+    std::free(current);
+    dir = base + (base.back() == '/' ? "" : "/") + dir;
+  }
   // Like the platform's query: a directory that does not fit reports the
   // size it would need, terminating null included, and stores nothing.
-  if (length >= capacity) return static_cast<unsigned>(length + 1);
-  std::memcpy(buffer, dir, length + 1);
-  return static_cast<unsigned>(length);
+  if (dir.size() >= capacity) return static_cast<unsigned>(dir.size() + 1);
+  std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+  return static_cast<unsigned>(dir.size());
 }
 
 bool PosixPlatform::WriteString(const char* section, const char* key, const char* value,
                                 const char* file) {
+  const UpdateInProgress update;
   return profile_.Write(file, section, key, value);
 }
 
 bool PosixPlatform::DeleteKey(const char* section, const char* key, const char* file) {
+  const UpdateInProgress update;
   return profile_.Delete(file, section, key);
 }
 
@@ -52,6 +64,24 @@ bool PosixPlatform::DeleteSection(const char* section, const char* file) {
 unsigned PosixPlatform::ReadString(const char* section, const char* key, const char* default_value,
                                    char* buffer, unsigned capacity, const char* file) {
   return profile_.Read(file, section, key, default_value, buffer, capacity);
+}
+
+unsigned PosixPlatform::ReadSection(const char* section, char* buffer, unsigned capacity,
+                                    const char* file) {
+  if (capacity < 2) return 0;
+  std::string entries;
+  profile_.ReadSection(file, section, &entries);
+  // Like the platform's query: entries that do not all fit are cut, still
+  // ended by two nulls, and reported as capacity - 2.
+  if (entries.size() + 1 > capacity) {
+    std::memcpy(buffer, entries.data(), capacity - 2);
+    buffer[capacity - 2] = buffer[capacity - 1] = '\0';
+    return capacity - 2;
+  }
+  std::memcpy(buffer, entries.data(), entries.size());
+  buffer[entries.size()] = '\0';
+  if (entries.empty()) buffer[1] = '\0';
+  return static_cast<unsigned>(entries.size());
 }
 
 // A library is looked for beside the program, then in the system
@@ -73,9 +103,9 @@ void* PosixPlatform::FindEntry(void* library, const char* entry) { return dlsym(
 
 void PosixPlatform::CloseLibrary(void* library) { dlclose(library); }
 
-void PosixPlatform::GuardHeldEntry(const char* section, const char* key, const char* value,
+bool PosixPlatform::GuardHeldEntry(const char* section, const char* key, const char* value,
                                    const char* file, const char* failure_message) {
-  ArmEntryGuard(*this, section, key, value, file, failure_message);
+  return ArmEntryGuard(*this, section, key, value, file, failure_message);
 }
 
 void PosixPlatform::ReleaseEntryGuard() { DisarmEntryGuard(); }

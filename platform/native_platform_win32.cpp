@@ -42,10 +42,12 @@ class Win32Platform : public Platform {
 
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* file) override {
+    const UpdateInProgress update;
     return WritePrivateProfileStringA(section, key, value, file) != 0;
   }
 
   bool DeleteKey(const char* section, const char* key, const char* file) override {
+    const UpdateInProgress update;
     return WritePrivateProfileStringA(section, key, nullptr, file) != 0;
   }
 
@@ -69,6 +71,11 @@ class Win32Platform : public Platform {
     return GetPrivateProfileStringA(section, key, default_value, buffer, capacity, file);
   }
 
+  unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
+                       const char* file) override {
+    return GetPrivateProfileSectionA(section, buffer, capacity, file);
+  }
+
   void* OpenLibrary(const char* name) override {
     // Take the current directory out of the search order: a library planted
     // where the user happens to stand must not run.
@@ -82,9 +89,9 @@ class Win32Platform : public Platform {
 
   void CloseLibrary(void* library) override { FreeLibrary(static_cast<HMODULE>(library)); }
 
-  void GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
+  bool GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
                       const char* failure_message) override {
-    ArmEntryGuard(*this, section, key, value, file, failure_message);
+    return ArmEntryGuard(*this, section, key, value, file, failure_message);
   }
 
   void ReleaseEntryGuard() override { DisarmEntryGuard(); }

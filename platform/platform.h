@@ -6,7 +6,9 @@ namespace quillpost {
 /// private profile-string operations on the service configuration file, and
 /// run-time library loading.
 /// On Windows each is a thin call of the platform's 8-bit function; on POSIX
-/// the system directory comes from QUILLPOST_SYSTEM_DIR and the profile
+/// the system directory comes from QUILLPOST_SYSTEM_DIR (a relative one taken
+/// against the current directory at the time of the query, so that the path
+/// formed from it names one file for the whole run) and the profile
 /// operations from our own crash-safe engine. Tests substitute fakes.
 class Platform {
  public:
@@ -42,6 +44,16 @@ class Platform {
   /// number of characters stored, the terminating null not counted.
   virtual unsigned ReadString(const char* section, const char* key, const char* default_value,
                               char* buffer, unsigned capacity, const char* file) = 0;
+
+  /// Stores the entries of |section| of |file| as the file spells them, one
+  /// "key=value" each (names and values trimmed, quotes kept), each followed
+  /// by a null and the last by a second null, in |buffer| of |capacity|
+  /// characters. Returns the number of characters stored, the final null
+  /// not counted: 0 when the file or section is missing, |capacity| - 2 when
+  /// the entries do not all fit.
+  virtual unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
+                               const char* file) = 0;
+
   /// Loads the library file |name| from the places the platform trusts for
   /// it, never from the current directory. Returns a handle, or nullptr.
   virtual void* OpenLibrary(const char* name) = 0;
@@ -52,12 +64,13 @@ class Platform {
   /// Releases a library that OpenLibrary returned.
   virtual void CloseLibrary(void* library) = 0;
 
-  /// Keeps an entry that was taken out of |file| safe until
-  /// ReleaseEntryGuard: should the process be interrupted or fault before
-  /// then, |key| = |value| is written back into |section| first (printing
-  /// |failure_message| if that fails), and the process then ends as the
-  /// interruption or fault would have ended it.
-  virtual void GuardHeldEntry(const char* section, const char* key, const char* value,
+  /// Keeps an entry about to be taken out of |file| safe until
+  /// ReleaseEntryGuard: should the process be interrupted, fault or end
+  /// before then, |key| = |value| is written back into |section| first
+  /// (printing |failure_message| if that fails), and the process then ends
+  /// as it would have. Returns true when the guard stands; false when it
+  /// could not be set up (the entry must then stay where it is).
+  virtual bool GuardHeldEntry(const char* section, const char* key, const char* value,
                               const char* file, const char* failure_message) = 0;
 
   /// Ends the guard of GuardHeldEntry.

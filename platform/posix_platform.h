@@ -20,10 +20,12 @@ class PosixPlatform : public Platform {
   bool DeleteSection(const char* section, const char* file) override;
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override;
+  unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
+                       const char* file) override;
   void* OpenLibrary(const char* name) override;
   void* FindEntry(void* library, const char* entry) override;
   void CloseLibrary(void* library) override;
-  void GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
+  bool GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
                       const char* failure_message) override;
   void ReleaseEntryGuard() override;
 

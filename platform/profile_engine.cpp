@@ -184,6 +184,22 @@ bool FindProfileValue(std::string_view text, std::string_view section, std::stri
   return true;
 }
 
+void ListSectionEntries(std::string_view text, std::string_view section, std::string* entries) {
+  const size_t start =
+      text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+  Line header;
+  if (!FindHeader(text, start, section, &header)) return;
+  LineReader reader(text, header.end);
+  Line line;
+  while (reader.Next(&line)) {
+    std::string_view name, value;
+    const LineKind kind = Classify(reader.Content(line), &name, &value);
+    if (kind == LineKind::kHeader) break;
+    if (kind != LineKind::kKey) continue;
+    entries->append(name).append("=").append(value).push_back('\0');
+  }
+}
+
 std::string_view StripQuotes(std::string_view value) {
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
       value.back() == value.front()) {

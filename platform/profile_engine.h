@@ -50,6 +50,11 @@ bool IsWritableValue(std::string_view value);
 bool FindProfileValue(std::string_view text, std::string_view section, std::string_view key,
                       std::string_view* value);
 
+/// Appends to |*entries| every key line of the first section named
+/// |section| in |text|, in file order, as "key=value" (both trimmed of
+/// blanks, quotes kept, duplicates kept), each followed by a null.
+void ListSectionEntries(std::string_view text, std::string_view section, std::string* entries);
+
 /// Returns |value| without one pair of matching surrounding quotes (" or ').
 std::string_view StripQuotes(std::string_view value);
 

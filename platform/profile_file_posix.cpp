@@ -73,27 +73,36 @@ PlanResult PlanDeleteSectionArgs(std::string_view text, const void* args, Profil
 
 }  // namespace
 
+bool ProfileFile::ReadWhole(const char* path, Content* text) {
+  struct stat st;
+  const int fd = OpenRegular(path, O_RDONLY, &st);
+  if (fd < 0) return false;
+  // Shared with other readers; a writer updating the file in place holds
+  // it exclusively, so what is read is never half an update.
+  const bool read = disk_.Lock(fd, LOCK_SH) == 0 && ReadAll(fd, st.st_size, text);
+  disk_.Close(fd);
+  return read;
+}
+
 unsigned ProfileFile::Read(const char* path, std::string_view section, std::string_view key,
                            std::string_view default_value, char* buffer, unsigned capacity) {
   if (capacity == 0) return 0;
   Content text;
   std::string_view value = default_value;
-  struct stat st;
-  const int fd = OpenRegular(path, O_RDONLY, &st);
-  if (fd >= 0) {
-    // Shared with other readers; a writer updating the file in place holds
-    // it exclusively, so what is read is never half an update.
-    std::string_view found;
-    if (disk_.Lock(fd, LOCK_SH) == 0 && ReadAll(fd, st.st_size, &text) &&
-        FindProfileValue(text.view(), section, key, &found)) {
-      value = StripQuotes(found);
-    }
-    disk_.Close(fd);
+  std::string_view found;
+  if (ReadWhole(path, &text) && FindProfileValue(text.view(), section, key, &found)) {
+    value = StripQuotes(found);
   }
   const size_t stored = std::min<size_t>(value.size(), capacity - 1);
   std::memcpy(buffer, value.data(), stored);
   buffer[stored] = '\0';
   return static_cast<unsigned>(stored);
+}
+
+void ProfileFile::ReadSection(const char* path, std::string_view section, std::string* entries) {
+  entries->clear();
+  Content text;
+  if (ReadWhole(path, &text)) ListSectionEntries(text.view(), section, entries);
 }
 
 bool ProfileFile::Write(const char* path, std::string_view section, std::string_view key,

@@ -48,6 +48,11 @@ class ProfileFile {
   unsigned Read(const char* path, std::string_view section, std::string_view key,
                 std::string_view default_value, char* buffer, unsigned capacity);
 
+  /// Stores in |*entries| every key line of |section| of |path| as
+  /// ListSectionEntries gives it; empty when the file or section is
+  /// missing or cannot be read.
+  void ReadSection(const char* path, std::string_view section, std::string* entries);
+
   /// Sets |key| of |section| to |value|, creating what is missing. Returns
   /// true when the file holds the value afterwards (a read-only file that
   /// already holds it included); false when the input or the file was
@@ -100,6 +105,9 @@ class ProfileFile {
   /// Reads the whole open file, expected to hold about |size_hint| bytes.
   /// Returns false on a read error.
   bool ReadAll(int fd, off_t size_hint, Content* content);
+  /// Reads the whole of the regular file |path| under a shared lock.
+  /// Returns false when it is missing, not a regular file, or unreadable.
+  bool ReadWhole(const char* path, Content* text);
   /// Write all of |bytes| at the file position / at |offset|. Return false
   /// on failure (some of the bytes may be written).
   bool WriteAll(int fd, std::string_view bytes);

@@ -60,6 +60,12 @@ TEST(ProfileEngine, ReadsFollowTheLineRules) {
   EXPECT_EQ(Value(text, "Services", "Gamma"), "<none>");  // only the first section counts
   EXPECT_EQ(Value(text, "Services", "orphan"), "<none>");
   EXPECT_EQ(Value(text, "Other", "Alpha"), "<none>");
+  // The section as a list: every key line of the first section, as spelled.
+  std::string entries;
+  ListSectionEntries(text, "services", &entries);
+  EXPECT_EQ(entries, std::string("Alpha=one two\0[broken header=x\0Quoted=\"  spaced  \"\0"
+                                 "Single='q'\0Mismatched=\"q'\0Empty=\"\"\0alpha=second, ignored\0",
+                                 108));
 }
 
 TEST(ProfileEngine, ByteOrderMarkIsKeptAndIgnored) {

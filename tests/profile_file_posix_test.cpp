@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix_platform.h"
 #include "tests/support/faulty_disk_posix.h"
 #include "tests/support/temp_dir.h"
 
@@ -52,6 +53,17 @@ TEST_F(ProfileFileTest, ReadCutsToCapacityAndStripsQuotes) {
   EXPECT_EQ(profile_.Read(path_.c_str(), "S", "K", "", buffer, 0), 0u);
   WriteFileBytes(path_, "[S]\nE=\"\"\n");
   EXPECT_EQ(Read("S", "E"), "");
+
+  // The section list is cut the platform's way: capacity - 2, two nulls.
+  WriteFileBytes(path_, "[S]\nK=\"0123456789\"\nL = 1\n");
+  PosixPlatform platform(disk_);
+  char list[32];
+  EXPECT_EQ(platform.ReadSection("S", list, sizeof list, path_.c_str()), 19u);
+  EXPECT_EQ(std::string(list, 20), std::string("K=\"0123456789\"\0L=1\0\0", 20));
+  EXPECT_EQ(platform.ReadSection("S", list, 10, path_.c_str()), 8u);
+  EXPECT_EQ(std::string(list, 10), std::string("K=\"01234\0\0", 10));
+  EXPECT_EQ(platform.ReadSection("none", list, sizeof list, path_.c_str()), 0u);
+  EXPECT_EQ(std::string(list, 2), std::string(2, '\0'));
 }
 
 TEST_F(ProfileFileTest, DeleteNeverCreatesAFile) {

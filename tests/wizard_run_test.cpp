@@ -72,15 +72,16 @@ TEST_F(WizardRunTest, HeldEntryIsRemovedBeforeTheLookupAndWrittenBackAfter) {
   EXPECT_EQ(Run(1),
             "open |mapi32.dll|\n"
             "read Services|MSPST AB|\n"
-            "delete Services|MSPST AB|\n"
+            "section\n"
             "guard Services|MSPST AB|Personal Address Book\n"
+            "delete Services|MSPST AB|\n"
             "find |LAUNCHWIZARD|\n"
             "write Services|MSPST AB|Personal Address Book\n"
             "release\n"
             "close\n");
   EXPECT_EQ(output_, "");
   ASSERT_EQ(g_call.count, 1);
-  EXPECT_EQ(g_call.calls_before, 5u);  // the wizard ran between lookup and write-back
+  EXPECT_EQ(g_call.calls_before, 6u);  // the wizard ran between lookup and write-back
   EXPECT_EQ(g_call.parent, nullptr);
   EXPECT_EQ(g_call.flags, 10u);
   EXPECT_EQ(g_call.capacity, 255u);
@@ -94,20 +95,71 @@ TEST_F(WizardRunTest, HeldEntryIsRemovedBeforeTheLookupAndWrittenBackAfter) {
   }
 }
 
-TEST_F(WizardRunTest, MissingEmptyOrPossiblyCutEntryIsLeftAlone) {
-  for (const std::string& value : {std::string(), std::string(254, 'v')}) {
+// Only a value that the write accepts and that reads back as the file
+// spells it is held out; any other stays in place, one line says why, and
+// the wizard runs all the same.
+TEST_F(WizardRunTest, EntryThatCannotBePutBackExactlyStaysInPlace) {
+  const std::string nul(1, '\0');
+  struct Case {
+    std::string read, section;  // what the file gives; section "" = from the read
+    bool guard_stands, delete_fails;
+    const char* why;  // nullptr: held out and written back
+  };
+  const Case cases[] = {
+      {std::string(253, 'v'), "", true, false, nullptr},
+      {"x", "  mspst ab  =  x  " + nul + "VRQPN=y" + nul, true, false, nullptr},
+      {std::string(254, 'v'), "", true, false, "its value may be longer than 254 characters"},
+      {"a" + nul + "b", "", true, false, "its value holds a byte that cannot be written back"},
+      {"x\r", "", true, false, "its value holds a byte that cannot be written back"},
+      {"x", "MSPST AB=\"x\"" + nul, true, false, "the read strips the quotes around its value"},
+      {"\"x\"", "MSPST AB='\"x\"'" + nul, true, false,
+       "the read strips the quotes around its value"},
+      {"x", "MSPST AB=x" + nul + "MSPST AB=y" + nul, true, false,
+       "the section holds it more than once"},
+      {"x", "VRQPN=x" + nul + "MSPST ABC=x" + nul, true, false, "the section does not list it"},
+      {"x", "MSPST AB=y" + nul, true, false, "its value does not read back as the file spells it"},
+      {"x", "K=" + std::string(40000, 'v') + nul, true, false, "the section is too large to check"},
+      {"x", "", false, false, "it cannot be guarded while the wizard runs"},
+      {"x", "", true, true, "it could not be deleted"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why ? c.why : c.read);
     platform_.calls.clear();
-    platform_.read_value = value;
-    EXPECT_EQ(Run(1),
-              "open |mapi32.dll|\n"
-              "read Services|MSPST AB|\n"
-              "find |LAUNCHWIZARD|\n"
-              "close\n");
+    g_call = WizardCall();
+    platform_.read_value = c.read;
+    platform_.section_entries = c.section.empty() ? "<from read_value>" : c.section;
+    platform_.guard_stands = c.guard_stands;
+    platform_.delete_fails = c.delete_fails;
+    const std::string calls = Run(1);
+    EXPECT_EQ(g_call.count, 1);
+    if (c.why == nullptr) {
+      EXPECT_EQ(output_, "");
+      EXPECT_NE(calls.find("delete Services|MSPST AB|\nfind"), std::string::npos) << calls;
+      EXPECT_NE(calls.find("write Services|MSPST AB|" + c.read), std::string::npos) << calls;
+      continue;
+    }
+    EXPECT_EQ(output_, "\"MSPST AB\" stays in section \"Services\" of \"C:\\WINDOWS\\system32" +
+                           std::string(1, kPathSeparator) + "Mapisvc.inf\": " + c.why + "\n");
+    EXPECT_EQ(calls.find("write"), std::string::npos) << calls;
+    // The guard stands before the delete, and is released when it fails.
+    if (c.delete_fails) {
+      EXPECT_NE(calls.find("guard Services|MSPST AB|x\ndelete Services|MSPST AB|\nrelease\n"),
+                std::string::npos)
+          << calls;
+    } else {
+      EXPECT_EQ(calls.find("delete"), std::string::npos) << calls;
+    }
   }
-  // 253 characters cannot have been cut: held out as usual.
+  // A missing or empty entry is left alone without a word.
   platform_.calls.clear();
-  platform_.read_value = std::string(253, 'v');
-  EXPECT_NE(Run(1).find("delete"), std::string::npos);
+  platform_.read_value = "";
+  platform_.section_entries = "<from read_value>";
+  EXPECT_EQ(Run(1),
+            "open |mapi32.dll|\n"
+            "read Services|MSPST AB|\n"
+            "find |LAUNCHWIZARD|\n"
+            "close\n");
+  EXPECT_EQ(output_, "");
 }
 
 TEST_F(WizardRunTest, FailuresBeforeTheWizard) {
@@ -133,8 +185,9 @@ TEST_F(WizardRunTest, FailuresBeforeTheWizard) {
   EXPECT_EQ(Run(0),
             "open |mapi32.dll|\n"
             "read Services|MSPST AB|\n"
-            "delete Services|MSPST AB|\n"
+            "section\n"
             "guard Services|MSPST AB|PAB\n"
+            "delete Services|MSPST AB|\n"
             "find |LAUNCHWIZARD|\n"
             "write Services|MSPST AB|PAB\n"
             "release\n"

@@ -1,17 +1,79 @@
-// Black-box tests of wiztest on POSIX: where the library is looked for,
-// signals while the entry is held out, and files that are not plain.
+// Black-box tests of wiztest on POSIX: where the library is looked for, the
+// path of the file, files that are not plain, and what ends the run while
+// the entry is held out: signals (to the process or its whole group, caught
+// or ignored), a wizard that ends the process or forks, and a guardian that
+// is gone or cannot be started.
 
 #include <signal.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "tests/wiztest_fixture.h"
 
 namespace quillpost {
 namespace {
+
+/// Returns true when the default action of |sig| ends the process and the
+/// C library lets programs handle it.
+bool EndsTheProcess(int sig) {
+  if (sig > 31 && sig < SIGRTMIN) return false;  // kept by the C library
+  switch (sig) {
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGKILL:
+      return false;
+    default:
+      return true;
+  }
+}
+
+class WiztestPosixTest : public WiztestTest {
+ protected:
+  void SetUp() override {
+    WiztestTest::SetUp();
+    Install(STANDIN_PATH, program_.path());
+    WriteFileBytes(file_, kHandEdited);
+    fs::remove(record_);
+  }
+
+  /// What the caller of wiztest finds the moment it sees the process end.
+  struct AtTheEnd {
+    std::string output;
+    int status = -1;  // as the shell gives it: 128 + N after signal N
+    std::string held;
+  };
+
+  /// Runs wiztest from sh, which waits for the process itself (not for the
+  /// end of its output, which the guardian holds) and reads the file right
+  /// then. |before| runs in the shell first; |wrapper| starts the program.
+  AtTheEnd RunFromShell(const std::string& mode, const std::string& before = "",
+                        const std::string& wrapper = "") {
+    LaunchOptions launch = Launch(mode);
+    launch.argv = {"/bin/sh", "-c",
+                   before + " " + wrapper + " \"$0\"; s=$?; printf '\\n@@end=%d\\n' $s; cat \"$1\"",
+                   program_path_, file_};
+    const std::string text = RunProcess(launch).output;
+    AtTheEnd end;
+    const size_t marker = text.rfind("\n@@end=");
+    if (marker == std::string::npos) return end;
+    end.output = text.substr(0, marker);
+    end.status = std::atoi(text.c_str() + marker + 7);
+    const std::string file = text.substr(text.find('\n', marker + 1) + 1);
+    end.held = test::ReferenceValue(file, "Services", "MSPST AB").value_or("<absent>");
+    return end;
+  }
+};
 
 TEST_F(WiztestTest, NoSystemDirectory) {
   Install(STANDIN_PATH, program_.path());
@@ -109,6 +171,183 @@ TEST_F(WiztestTest, FifoIsLeftAloneAndABindMountedFileIsHeldOut) {
   EXPECT_EQ(held, "Personal Address Book");
   EXPECT_EQ(test::ReferenceValue(ReadFileBytes(source), "Services", "MSPST AB"),
             "Personal Address Book");
+}
+
+// Every signal whose default action ends the process, SIGPIPE, SIGALRM, the
+// user and the real-time signals included, ends the run only once the
+// entry is back.
+TEST_F(WiztestPosixTest, EverySignalThatEndsTheRunWaitsUntilTheEntryIsBack) {
+  int signals = 0;
+  for (int sig = 1; sig <= SIGRTMAX; ++sig) {
+    if (!EndsTheProcess(sig)) continue;
+    SCOPED_TRACE(strsignal(sig));
+    ++signals;
+    WriteFileBytes(file_, kHandEdited);
+    const AtTheEnd end = RunFromShell("raise:" + std::to_string(sig));
+    EXPECT_EQ(end.status, 128 + sig);
+    EXPECT_EQ(end.held, "Personal Address Book");
+    EXPECT_EQ(end.output, "");
+  }
+  EXPECT_GT(signals, 50);
+}
+
+// A signal to the whole process group (timeout, a supervisor, a shell's
+// job control) does not reach the guardian, which has left the group and
+// the session; even SIGKILL leaves it to write the entry back.
+TEST_F(WiztestPosixTest, SignalsToTheProcessGroupLeaveTheGuardianStanding) {
+  for (const int sig : {SIGUSR1, SIGALRM, SIGTERM, SIGINT, SIGHUP, SIGABRT, SIGSEGV, SIGBUS}) {
+    SCOPED_TRACE(strsignal(sig));
+    WriteFileBytes(file_, kHandEdited);
+    const AtTheEnd end = RunFromShell("group:" + std::to_string(sig), "", "setsid");
+    EXPECT_EQ(end.status, 128 + sig);  // not SIGPIPE
+    EXPECT_EQ(end.held, "Personal Address Book");
+    EXPECT_EQ(end.output, "");
+  }
+  WriteFileBytes(file_, kHandEdited);
+  LaunchOptions launch = Launch("group:" + std::to_string(SIGKILL));
+  launch.argv = {"/usr/bin/setsid", program_path_};
+  const ProcessResult r = RunProcess(launch);
+  EXPECT_EQ(r.signal, SIGKILL);
+  EXPECT_EQ(Held(), "Personal Address Book");
+}
+
+// nohup ignores SIGHUP, a background job SIGINT: ignored they stay, and
+// the run goes on to its normal end.
+TEST_F(WiztestPosixTest, SignalsIgnoredAtTheStartStayIgnored) {
+  std::string mode;
+  for (const int sig : {SIGHUP, SIGINT, SIGUSR1, SIGPIPE})
+    mode += "raise:" + std::to_string(sig) + ",";
+  const AtTheEnd end = RunFromShell(mode + "check", "trap '' HUP INT USR1 PIPE;");
+  EXPECT_EQ(end.status, 1);
+  EXPECT_EQ(end.output, "");
+  EXPECT_EQ(Record()["check"], "<absent>");  // still held out after the signals
+  EXPECT_EQ(end.held, "Personal Address Book");
+}
+
+// exit() runs the guard: the entry is back before the process ends.
+// _exit() and SIGKILL run nothing of wiztest's: the caller sees the
+// wizard's status, and the guardian writes the entry back as soon as the
+// process has ended, holding wiztest's output open until it has.
+TEST_F(WiztestPosixTest, AWizardThatEndsTheProcessLeavesTheEntryBack) {
+  const AtTheEnd end = RunFromShell("exit:5");
+  EXPECT_EQ(end.status, 5);
+  EXPECT_EQ(end.held, "Personal Address Book");
+  for (const auto& [mode, status, sig] :
+       {std::tuple<std::string, int, int>{"_exit:6", 6, 0}, {"raise:9", -1, SIGKILL}}) {
+    SCOPED_TRACE(mode);
+    WriteFileBytes(file_, kHandEdited);
+    const ProcessResult r = RunProcess(Launch(mode));
+    EXPECT_EQ(r.exit_status, status);
+    EXPECT_EQ(r.signal, sig);
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(Held(), "Personal Address Book");
+  }
+}
+
+// A process that the wizard forks without exec inherits the handlers and
+// the descriptors, but never writes the entry back, and one that lives on
+// keeps nobody waiting. A wizard that closes every inherited descriptor
+// changes nothing either.
+TEST_F(WiztestPosixTest, WhatTheWizardForksOrClosesNeverWritesTheEntryBack) {
+  for (const auto& [mode, child] :
+       {std::pair<std::string, std::string>{"child:term,check", "signal 15"},
+        {"child:exit,check", "exit 0"},
+        {"close-fds,check", ""}}) {
+    SCOPED_TRACE(mode);
+    WriteFileBytes(file_, kHandEdited);
+    fs::remove(record_);
+    const ProcessResult r = RunProcess(Launch(mode));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.output, "");
+    auto record = Record();
+    EXPECT_EQ(record["child"], child);
+    EXPECT_EQ(record["check"], "<absent>");  // not written back mid-wizard
+    EXPECT_EQ(Held(), "Personal Address Book");
+  }
+  for (const std::string mode : {"linger,_exit:6", "linger,raise:15"}) {
+    SCOPED_TRACE(mode);
+    WriteFileBytes(file_, kHandEdited);
+    fs::remove(record_);
+    const ProcessResult r = RunProcess(Launch(mode));
+    EXPECT_FALSE(r.hung);
+    EXPECT_EQ(Held(), "Personal Address Book");
+    const int lingering = std::atoi(Record()["linger"].c_str());
+    ASSERT_GT(lingering, 0);
+    kill(lingering, SIGKILL);
+  }
+}
+
+// With the guardian gone, the release at the end raises no SIGPIPE; a
+// signal then finds nobody to write the entry back, and the run says what
+// to put back by hand before it ends.
+TEST_F(WiztestPosixTest, AGuardianGoneBeforeTheEndCostsNoSigpipe) {
+  ProcessResult r = RunProcess(Launch("kill-guardian"));
+  EXPECT_NE(Record()["killed"], "");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(Held(), "Personal Address Book");
+
+  WriteFileBytes(file_, kHandEdited);
+  r = RunProcess(Launch("kill-guardian,raise:" + std::to_string(SIGTERM)));
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_EQ(r.output, "Cannot restore \"MSPST AB\" in section \"Services\" of \"" + file_ +
+                          "\"; put it back by hand: MSPST AB=Personal Address Book\n");
+}
+
+// Values that the read returns but the write would refuse or cut: one
+// ending in a stray CR (a file converted to CRLF twice), one holding a NUL.
+TEST_F(WiztestPosixTest, ValuesTheWriteWouldRefuseOrCutStayInPlace) {
+  for (const std::string& value : {std::string("x\r"), std::string("a\0b", 3)}) {
+    const std::string text = "[Services]\r\nMSPST AB=" + value + "\r\nVRQPN=y\r\n";
+    WriteFileBytes(file_, text);
+    const ProcessResult r = RunProcess(Launch());
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.output, "\"MSPST AB\" stays in section \"Services\" of \"" + file_ +
+                            "\": its value holds a byte that cannot be written back\n");
+    EXPECT_EQ(ReadFileBytes(file_), text);
+  }
+}
+
+// When the guardian cannot be started (the process limit reached), the
+// entry stays in place, one line says so, and the wizard runs all the same.
+TEST_F(WiztestPosixTest, NoGuardianNoHoldingOut) {
+  LaunchOptions launch = Launch();
+  launch.env.push_back({"LD_PRELOAD", NO_FORK_SHIM_PATH});
+  // A sanitizer runtime wants to come first; the shim only replaces fork.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  launch.env.push_back(
+      {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"});
+  const ProcessResult r = RunProcess(launch);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, "\"MSPST AB\" stays in section \"Services\" of \"" + file_ +
+                          "\": it cannot be guarded while the wizard runs\n");
+  EXPECT_EQ(Record()["mspst"], "Personal Address Book");
+  EXPECT_EQ(ReadFileBytes(file_), kHandEdited);
+}
+
+// A relative QUILLPOST_SYSTEM_DIR is taken against the directory the run
+// starts in, by wiztest and provreg alike: a wizard that changes directory
+// changes nothing.
+TEST_F(WiztestPosixTest, ARelativeSystemDirectoryNamesOneFileForTheWholeRun) {
+  fs::create_directories(work_.Join("sys"));
+  fs::create_directories(work_.Join("elsewhere/sys"));
+  const std::string file = work_.Join("sys/Mapisvc.inf");
+  WriteFileBytes(file, kHandEdited);
+  LaunchOptions launch = Launch("chdir:" + work_.Join("elsewhere"));
+  launch.env[0].second = "sys";
+  launch.working_dir = work_.path();
+  const ProcessResult r = RunProcess(launch);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(Record()["mspst"], "<absent>");
+  EXPECT_EQ(test::ReferenceValue(ReadFileBytes(file), "Services", "MSPST AB"),
+            "Personal Address Book");
+  EXPECT_FALSE(fs::exists(work_.Join("elsewhere/sys/Mapisvc.inf")));
+
+  launch.argv = {PROVREG_PATH, "-norm", "C:\\QP"};
+  EXPECT_EQ(RunProcess(launch).exit_status, 1);
+  EXPECT_EQ(test::ReferenceValue(ReadFileBytes(file), "VRQPN", "PR_SERVICE_DLL_NAME"),
+            "C:\\QP\\vrqpn.dll");
 }
 
 // wiztest and provreg at once on one file: MSPST AB is never lost, and

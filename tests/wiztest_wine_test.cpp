@@ -1,6 +1,18 @@
-// wiztest.exe against Wine's own mapi32.dll, whose LAUNCHWIZARD is an
-// unimplemented stub that raises an exception when called.
+// wiztest.exe under Wine: against Wine's own mapi32.dll, whose LAUNCHWIZARD
+// is an unimplemented stub that raises an exception when called; against a
+// stand-in wizard that ends the process or faults on another thread; and
+// the guard's answer to console events, which Wine cannot raise without a
+// console.
 
+#include <windows.h>
+
+#include <atomic>
+#include <thread>
+#include <tuple>
+
+#include "platform/entry_guard.h"
+#include "platform/entry_guard_win32.h"
+#include "tests/support/fake_platform.h"
 #include "tests/wiztest_fixture.h"
 
 namespace quillpost {
@@ -17,6 +29,85 @@ TEST_F(WiztestTest, WineStubWizardStillLeavesTheEntryWrittenBack) {
   EXPECT_NE(r.exit_status, 1) << "the stub's exception must end the run";
   EXPECT_EQ(r.output.find("Press <Return>"), std::string::npos) << r.output;
   EXPECT_EQ(Held(), "Personal Address Book");
+}
+
+// ExitProcess, from the wizard's thread or another, and exit() end the
+// process with the wizard's code, and the entry is back.
+TEST_F(WiztestTest, AWizardThatEndsTheProcessLeavesTheEntryBack) {
+  Install(STANDIN_PATH, program_.path());
+  for (const auto& [mode, code] : {std::pair<std::string, int>{"exitprocess:7", 7},
+                                   {"thread-exitprocess:8", 8},
+                                   {"exit:5", 5}}) {
+    SCOPED_TRACE(mode);
+    WriteFileBytes(file_, kHandEdited);
+    const ProcessResult r = RunProcess(Launch(mode));
+    EXPECT_EQ(r.exit_status, code);
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(Held(), "Personal Address Book");
+  }
+}
+
+// An exception on another thread than the wizard's writes the entry back
+// once: with the file impossible to write, the line that says what to put
+// back is printed once.
+TEST_F(WiztestTest, AnExceptionOnAnotherThreadWritesTheEntryBackOnce) {
+  Install(STANDIN_PATH, program_.path());
+  WriteFileBytes(file_, kHandEdited);
+  ProcessResult r = RunProcess(Launch("thread-crash"));
+  EXPECT_EQ(static_cast<DWORD>(r.exit_status), EXCEPTION_ACCESS_VIOLATION);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(Held(), "Personal Address Book");
+
+  WriteFileBytes(file_, kHandEdited);
+  r = RunProcess(Launch("break,thread-crash"));
+  EXPECT_EQ(static_cast<DWORD>(r.exit_status), EXCEPTION_ACCESS_VIOLATION);
+  EXPECT_EQ(r.output,
+            test::ConsoleText("Cannot restore \"MSPST AB\" in section \"Services\" of \"" + file_ +
+                              "\"; put it back by hand: MSPST AB=Personal Address Book\n"));
+}
+
+/// A platform that notes any write made while the program's own update runs.
+class WatchedPlatform : public test::FakePlatform {
+ public:
+  std::atomic<bool> updating{false};
+  std::atomic<int> writes_during_update{0};
+  bool WriteString(const char* section, const char* key, const char* value,
+                   const char* file) override {
+    if (updating) ++writes_during_update;
+    return FakePlatform::WriteString(section, key, value, file);
+  }
+};
+
+// A console event runs on a thread of its own: one that arrives during an
+// update of the file waits until the update is complete, then writes the
+// entry back; the next finds it back and writes nothing. Each lets the
+// process end as the event would.
+TEST(EntryGuardWin32, AConsoleEventWaitsForTheUpdateInProgressAndWritesTheEntryBackOnce) {
+  WatchedPlatform platform;
+  ASSERT_TRUE(ArmEntryGuard(platform, "Services", "MSPST AB", "PAB", "C:\\W\\Mapisvc.inf",
+                            "Cannot restore\n"));
+  bool answers[2] = {true, true};
+  std::thread event;
+  {
+    const UpdateInProgress update;
+    platform.updating = true;
+    event = std::thread([&] { answers[0] = OnConsoleEvent(CTRL_C_EVENT); });
+    Sleep(100);  // every chance for the event to run meanwhile; nothing waits on it
+    platform.updating = false;
+  }
+  event.join();
+  std::thread([&] { answers[1] = OnConsoleEvent(CTRL_CLOSE_EVENT); }).join();
+  DisarmEntryGuard();
+  EXPECT_FALSE(answers[0]);
+  EXPECT_FALSE(answers[1]);
+  EXPECT_EQ(platform.writes_during_update, 0);
+  ASSERT_EQ(platform.calls.size(), 1u);
+  EXPECT_EQ(platform.calls[0].value, "PAB");
+
+  // Disarmed, an event writes nothing.
+  std::thread([&] { answers[0] = OnConsoleEvent(CTRL_BREAK_EVENT); }).join();
+  EXPECT_FALSE(answers[0]);
+  EXPECT_EQ(platform.calls.size(), 1u);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
+#include "platform/ascii_case.h"
 #include "platform/config_path.h"
 #include "platform/platform.h"
 #include "platform/wizard_entry.h"
@@ -19,9 +22,52 @@ constexpr unsigned kBufferSize = 256;
 constexpr unsigned kSystemDirSize = 260;
 constexpr unsigned kProfileNameCapacity = 255;
 constexpr unsigned kSavedEntryCapacity = 255;
+// Room for the whole of section "Services" as the platform lists it.
+constexpr unsigned kSectionSize = 32768;
 
 const char kSection[] = "Services";
 const char kHeldKey[] = "MSPST AB";
+
+/// Returns [begin, end) without the blanks (spaces, tabs) at either end.
+std::string_view Trimmed(const char* begin, const char* end) {
+  while (begin < end && (*begin == ' ' || *begin == '\t')) ++begin;
+  while (end > begin && (end[-1] == ' ' || end[-1] == '\t')) --end;
+  return std::string_view(begin, static_cast<size_t>(end - begin));
+}
+
+/// Decides whether the entry, read as |saved| (|length| characters stored),
+/// can be held out: only a value that the write accepts and that then reads
+/// back identically can be put back exactly. Uses |section| of |size| bytes
+/// for the raw listing of the section. Returns nullptr when it can, else
+/// why not.
+const char* WhyNotHeldOut(Platform& platform, const char* path, const char* saved, unsigned length,
+                          char* section, unsigned size) {
+  // The read stores at most 254 characters: a value of that length may
+  // have been cut short.
+  if (length >= kSavedEntryCapacity - 1) return "its value may be longer than 254 characters";
+  // A NUL cuts the value short; the write refuses CR and LF.
+  if (std::strlen(saved) != length || std::strpbrk(saved, "\r\n") != nullptr) {
+    return "its value holds a byte that cannot be written back";
+  }
+  const unsigned listed = platform.ReadSection(kSection, section, size, path);
+  if (listed >= size - 2) return "the section is too large to check";
+  unsigned found = 0;
+  std::string_view spelled;
+  for (const char* entry = section; *entry != '\0'; entry += std::strlen(entry) + 1) {
+    const char* equals = std::strchr(entry, '=');
+    if (equals == nullptr || !AsciiCaseEqual(Trimmed(entry, equals), kHeldKey)) continue;
+    if (found++ == 0) spelled = Trimmed(equals + 1, equals + 1 + std::strlen(equals + 1));
+  }
+  if (found > 1) return "the section holds it more than once";
+  if (found == 0) return "the section does not list it";
+  const std::string_view value(saved, length);
+  if (spelled.size() == length + 2 && (spelled[0] == '"' || spelled[0] == '\'') &&
+      spelled.back() == spelled[0] && spelled.substr(1, length) == value) {
+    return "the read strips the quotes around its value";
+  }
+  if (spelled != value) return "its value does not read back as the file spells it";
+  return nullptr;
+}
 
 }  // namespace
 
@@ -30,6 +76,7 @@ int RunWizardTest(Platform& platform) {
   char profile_name[kBufferSize] = "Testing profile";  // zero bytes to the end
   char path[kSystemDirSize];
   char saved[kBufferSize] = "";
+  char section[kSectionSize];
   // Large enough for the fixed text, a full path and a full saved value.
   char restore_failure[kSystemDirSize + kBufferSize + 128];
   bool removed = false;
@@ -47,15 +94,28 @@ int RunWizardTest(Platform& platform) {
 
   const unsigned length =
       platform.ReadString(kSection, kHeldKey, "", saved, kSavedEntryCapacity, path);
-  // A value that filled the buffer may have been cut short: writing it back
-  // would lose the rest, so such an entry stays where it is.
-  if (saved[0] != '\0' && length < kSavedEntryCapacity - 1 &&
-      platform.DeleteKey(kSection, kHeldKey, path)) {
-    removed = true;
-    std::snprintf(restore_failure, sizeof restore_failure,
-                  "Cannot restore \"%s\" in section \"%s\" of \"%s\"; put it back by hand: %s=%s\n",
-                  kHeldKey, kSection, path, kHeldKey, saved);
-    platform.GuardHeldEntry(kSection, kHeldKey, saved, path, restore_failure);
+  // An entry that is missing or empty is left alone. One that could not be
+  // put back exactly stays in place, and the wizard runs all the same. The
+  // guard stands before the entry leaves the file.
+  if (saved[0] != '\0') {
+    const char* why = WhyNotHeldOut(platform, path, saved, length, section, kSectionSize);
+    if (why == nullptr) {
+      std::snprintf(restore_failure, sizeof restore_failure,
+                    "Cannot restore \"%s\" in section \"%s\" of \"%s\"; put it back by hand: "
+                    "%s=%s\n",
+                    kHeldKey, kSection, path, kHeldKey, saved);
+      if (!platform.GuardHeldEntry(kSection, kHeldKey, saved, path, restore_failure)) {
+        why = "it cannot be guarded while the wizard runs";
+      } else if (!platform.DeleteKey(kSection, kHeldKey, path)) {
+        platform.ReleaseEntryGuard();
+        why = "it could not be deleted";
+      } else {
+        removed = true;
+      }
+    }
+    if (why != nullptr) {
+      std::printf("\"%s\" stays in section \"%s\" of \"%s\": %s\n", kHeldKey, kSection, path, why);
+    }
   }
 
   // Looked up only now, with the entry held out.

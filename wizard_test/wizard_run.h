@@ -13,6 +13,11 @@ constexpr int kExitWizardTestFailed = 2;  // after the pause for Return
 /// entry "MSPST AB" out of section "Services" of the service configuration
 /// file while the wizard runs and writing it back on every path.
 ///
+/// An entry that could not be put back exactly (a value the read may have
+/// cut or changed, or that the write would refuse), or that cannot be
+/// guarded or deleted, stays in place: one line says why, and the wizard
+/// runs all the same.
+///
 /// Returns 1 when the wizard ran (whatever it returned) and the entry, if
 /// it was held out, is back. Returns 0 after printing why when the library,
 /// the system directory or the entry point is missing, or when the entry

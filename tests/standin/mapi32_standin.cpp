@@ -1,12 +1,15 @@
 // A stand-in for the messaging library "mapi32.dll", built by the tests and
 // never installed. Its LAUNCHWIZARD records every argument it receives and
 // whether "MSPST AB" was in section "Services" of the service configuration
-// file at that moment, then does what STANDIN_MODE asks:
-//   (unset)  return 0           error   return an error status
-//   rename   rewrite the name   crash   fault on a null pointer
-//   abort    call abort()       wait    block until the process is signalled
+// file at that moment, then does, in order, the actions that STANDIN_MODE
+// lists, separated by commas:
+//   error    return an error status      rename   rewrite the profile name
+//   crash    fault on a null pointer     abort    call abort()
+//   wait     block until the process is signalled
 //   break    make the file impossible to write (a directory takes its name)
-// The record goes to the file named by STANDIN_RECORD.
+//   exit:N   call exit(N)                check    record "MSPST AB" again
+// and the platform's own actions (standin_actions_*.cpp). The record goes to
+// the file named by STANDIN_RECORD, one "name=value" a line.
 
 #include <chrono>
 #include <cstdint>
@@ -20,12 +23,31 @@
 #include "platform/config_path.h"
 #include "platform/platform.h"
 #include "platform/wizard_entry.h"
+#include "tests/standin/standin_actions.h"
 
 #if defined(_WIN32)
 #define STANDIN_EXPORT __declspec(dllexport)
 #else
 #define STANDIN_EXPORT __attribute__((visibility("default")))
 #endif
+
+namespace quillpost::standin {
+
+void Record(const std::string& text) {
+  const char* path = std::getenv("STANDIN_RECORD");
+  if (path == nullptr) return;
+  FILE* f = std::fopen(path, "ab");
+  if (f == nullptr) return;
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+// A real fault on a null pointer, hidden from UBSan, which would otherwise
+// end the process first with a report of its own.
+__attribute__((no_sanitize("undefined"))) void FaultOnNull() {
+  volatile int* volatile nowhere = nullptr;
+  *nowhere = 1;
+}
 
 namespace {
 
@@ -40,54 +62,62 @@ std::string Hex(const char* bytes, size_t size) {
   return out;
 }
 
-// A real fault on a null pointer, hidden from UBSan, which would otherwise
-// end the process first with a report of its own.
-__attribute__((no_sanitize("undefined"))) void FaultOnNull() {
-  volatile int* volatile nowhere = nullptr;
-  *nowhere = 1;
-}
-
-void Record(const std::string& text) {
-  const char* path = std::getenv("STANDIN_RECORD");
-  if (path == nullptr) return;
-  FILE* f = std::fopen(path, "ab");
-  if (f == nullptr) return;
-  std::fputs(text.c_str(), f);
-  std::fclose(f);
+/// The value of "MSPST AB" now, "<absent>", or "<no path>".
+std::string Held(quillpost::Platform& platform, const char* path) {
+  char held[256] = "<no path>";
+  if (path[0] != '\0') {
+    platform.ReadString("Services", "MSPST AB", "<absent>", held, sizeof held, path);
+  }
+  return held;
 }
 
 }  // namespace
+}  // namespace quillpost::standin
+
+using quillpost::standin::FaultOnNull;
+using quillpost::standin::Record;
 
 extern "C" STANDIN_EXPORT std::uint32_t QUILLPOST_WIZARD_CALL
 LAUNCHWIZARD(void* parent_window, std::uint32_t flags, const char** service_names,
              std::uint32_t capacity, char* profile_name) {
   quillpost::Platform& platform = quillpost::NativePlatform();
-  char path[260];
-  char held[256] = "<no path>";
-  if (quillpost::ServiceConfigPath(platform, path, sizeof path, sizeof path)) {
-    platform.ReadString("Services", "MSPST AB", "<absent>", held, sizeof held, path);
-  }
+  char path[260] = "";
+  quillpost::ServiceConfigPath(platform, path, sizeof path, sizeof path);
   std::string services;
   for (const char** name = service_names; name && *name; ++name)
     services += *name + std::string(";");
   Record("parent=" + std::to_string(reinterpret_cast<std::uintptr_t>(parent_window)) + "\n" +
-         "flags=" + std::to_string(flags) + "\n" + "services=" + services + "\n" +
-         "capacity=" + std::to_string(capacity) + "\n" + "profile=" + Hex(profile_name, 256) +
-         "\n" + "mspst=" + held + "\n");
+         "flags=" + std::to_string(flags) + "\n" + "services=" + services + "\n" + "capacity=" +
+         std::to_string(capacity) + "\n" + "profile=" + quillpost::standin::Hex(profile_name, 256) +
+         "\n" + "mspst=" + quillpost::standin::Held(platform, path) + "\n");
 
   const char* mode_env = std::getenv("STANDIN_MODE");
   const std::string mode = mode_env ? mode_env : "";
-  if (mode == "error") return 0x80004005u;
-  if (mode == "rename") std::strcpy(profile_name, "Renamed profile");
-  if (mode == "crash") FaultOnNull();
-  if (mode == "abort") std::abort();
-  if (mode == "break") {
-    std::filesystem::rename(path, std::string(path) + ".moved");
-    std::filesystem::create_directory(path);
+  std::uint32_t result = 0;
+  for (size_t begin = 0; begin < mode.size();) {
+    size_t end = mode.find(',', begin);
+    if (end == std::string::npos) end = mode.size();
+    const std::string action = mode.substr(begin, end - begin);
+    begin = end + 1;
+    const size_t colon = action.find(':');
+    const std::string name = action.substr(0, colon);
+    const int number = colon == std::string::npos ? 0 : std::atoi(action.c_str() + colon + 1);
+    if (name == "error") result = 0x80004005u;
+    if (name == "rename") std::strcpy(profile_name, "Renamed profile");
+    if (name == "crash") FaultOnNull();
+    if (name == "abort") std::abort();
+    if (name == "exit") std::exit(number);
+    if (name == "check") Record("check=" + quillpost::standin::Held(platform, path) + "\n");
+    if (name == "break") {
+      std::filesystem::rename(path, std::string(path) + ".moved");
+      std::filesystem::create_directory(path);
+    }
+    if (name == "wait") {
+      Record("waiting\n");
+      for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    quillpost::standin::PlatformAction(name, number,
+                                       colon == std::string::npos ? "" : action.substr(colon + 1));
   }
-  if (mode == "wait") {
-    Record("waiting\n");
-    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
-  }
-  return 0;
+  return result;
 }

@@ -11,7 +11,7 @@ namespace quillpost::test {
 class FakePlatform : public Platform {
  public:
   struct Call {
-    std::string op;  // "write", "delete", "delete section" or "read"
+    std::string op;  // "write", "delete", "delete section", "read", "section", ...
     std::string section, key, value, file;
   };
 
@@ -19,9 +19,14 @@ class FakePlatform : public Platform {
   void* library = nullptr;  // what OpenLibrary returns
   void* wizard = nullptr;   // what FindEntry returns
   std::string read_value;   // what ReadString finds ("" for the default)
+  // What ReadSection lists ("key=value" each followed by a null); by
+  // default the one entry "MSPST AB=" read_value.
+  std::string section_entries = "<from read_value>";
   bool have_system_dir = true;
-  int fail_write_at = -1;   // index among the writes, -1 for none
-  int fail_delete_at = -1;  // index among key and section deletes, -1 for none
+  bool guard_stands = true;   // what GuardHeldEntry returns
+  bool delete_fails = false;  // every DeleteKey fails
+  int fail_write_at = -1;     // index among the writes, -1 for none
+  int fail_delete_at = -1;    // index among key and section deletes, -1 for none
   std::vector<Call> calls;
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override {
@@ -41,7 +46,8 @@ class FakePlatform : public Platform {
 
   bool DeleteKey(const char* section, const char* key, const char* file) override {
     calls.push_back({"delete", section, key, "", file});
-    return deletes++ != fail_delete_at;
+    const bool ok = deletes++ != fail_delete_at;
+    return ok && !delete_fails;
   }
 
   bool DeleteSection(const char* section, const char* file) override {
@@ -59,6 +65,17 @@ class FakePlatform : public Platform {
     return static_cast<unsigned>(value.size());
   }
 
+  unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
+                       const char* file) override {
+    calls.push_back({"section", section, "", "", file});
+    std::string entries = section_entries;
+    if (entries == "<from read_value>") entries = "MSPST AB=" + read_value + std::string(1, '\0');
+    if (entries.size() + 1 > capacity) entries.resize(capacity - 2);
+    entries.copy(buffer, entries.size());
+    buffer[entries.size()] = buffer[entries.size() + 1] = '\0';
+    return static_cast<unsigned>(entries.size());
+  }
+
   void* OpenLibrary(const char* name) override {
     calls.push_back({"open", "", name, "", ""});
     return library;
@@ -68,10 +85,11 @@ class FakePlatform : public Platform {
     return wizard;
   }
   void CloseLibrary(void*) override { calls.push_back({"close", "", "", "", ""}); }
-  void GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
+  bool GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
                       const char* failure_message) override {
     calls.push_back({"guard", section, key, value, file});
     guard_message = failure_message;
+    return guard_stands;
   }
   void ReleaseEntryGuard() override { calls.push_back({"release", "", "", "", ""}); }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <map>
@@ -19,12 +21,16 @@ namespace quillpost::test {
 /// An fsync that does not fail reaches the disk only with |real_sync|: what
 /// it makes durable is not observable in a test, and it would dominate the
 /// time of a pass that repeats a run for every call.
+/// When |signal| is set, the call numbered |fail_at| does not fail: it sends
+/// that signal to the calling process (if it is |signal_pid|) and goes on.
 class FaultyDisk : public RealDiskInterface {
  public:
   long fail_at = -1;
   bool fail_after = false;
   bool real_sync = false;
   int error = EIO;
+  int signal = 0;
+  pid_t signal_pid = 0;
   long calls = 0;
   std::string unsynced_renames;  // one path a line; empty when none
 
@@ -114,6 +120,10 @@ class FaultyDisk : public RealDiskInterface {
   bool Fail() {
     const long call = calls++;
     if (fail_at < 0 || call < fail_at || (call > fail_at && !fail_after)) return false;
+    if (signal != 0) {
+      if (call == fail_at && getpid() == signal_pid) kill(getpid(), signal);
+      return false;
+    }
     errno = error;
     return true;
   }

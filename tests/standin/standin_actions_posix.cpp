@@ -1,0 +1,100 @@
+// The stand-in's POSIX actions:
+//   _exit:N      call _exit(N)
+//   raise:N      send signal N to the process
+//   group:N      send signal N to the whole process group
+//   child:term   fork a child (no exec) that gets SIGTERM, and wait for it
+//   child:exit   fork a child (no exec) that calls exit(0), and wait for it
+//   linger       fork a child (no exec) that lives on, apart from the
+//                caller's output; its pid is recorded as "linger"
+//   close-fds    close every descriptor above standard error
+//   chdir:DIR    change the current directory to DIR
+//   kill-guardian  SIGKILL every other child of the process
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "tests/standin/standin_actions.h"
+
+namespace quillpost::standin {
+namespace {
+
+/// Forks a child that runs |body|; waits for it and records how it ended.
+template <typename Body>
+void InChild(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    body();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  Record("child=" + std::string(WIFSIGNALED(status) ? "signal " : "exit ") +
+         std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status)) + "\n");
+}
+
+/// Returns the pid of every process whose parent is this one.
+std::string ChildrenOfThisProcess() {
+  std::string pids;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return pids;
+  const std::string self = std::to_string(getpid());
+  while (dirent* entry = readdir(proc)) {
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // pid (comm) state ppid ...: the name may hold blanks and parentheses.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
+        std::to_string(ppid) == self) {
+      pids += std::string(entry->d_name) + " ";
+    }
+  }
+  closedir(proc);
+  return pids;
+}
+
+}  // namespace
+
+void PlatformAction(const std::string& name, int number, const std::string& text) {
+  if (name == "_exit") _exit(number);
+  if (name == "raise") kill(getpid(), number);
+  if (name == "group") kill(0, number);
+  if (name == "child" && text == "term") InChild([] { kill(getpid(), SIGTERM); });
+  if (name == "child" && text == "exit") InChild([] { std::exit(0); });
+  if (name == "linger") {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      for (;;) pause();
+    }
+    Record("linger=" + std::to_string(pid) + "\n");
+  }
+  if (name == "close-fds") {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+  }
+  if (name == "chdir" && chdir(text.c_str()) != 0) Record("chdir=failed\n");
+  if (name == "kill-guardian") {
+    const std::string pids = ChildrenOfThisProcess();
+    Record("killed=" + pids + "\n");
+    for (size_t begin = 0, end; (end = pids.find(' ', begin)) != std::string::npos;
+         begin = end + 1) {
+      kill(std::atoi(pids.c_str() + begin), SIGKILL);
+    }
+  }
+}
+
+}  // namespace quillpost::standin

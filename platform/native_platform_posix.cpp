@@ -45,6 +45,11 @@ bool PosixPlatform::DeleteKey(const char* section, const char* key, const char* 
   return profile_.Delete(file, section, key);
 }
 
+const char* PosixPlatform::RefusalReason() {
+  const char* reason = profile_.RefusalReason();
+  return reason ? reason : "";
+}
+
 unsigned PosixPlatform::ReadString(const char* section, const char* key, const char* default_value,
                                    char* buffer, unsigned capacity, const char* file) {
   return profile_.Read(file, section, key, default_value, buffer, capacity);

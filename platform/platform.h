@@ -30,6 +30,11 @@ class Platform {
   /// when the delete failed or was refused (the file is then as it was).
   virtual bool DeleteKey(const char* section, const char* key, const char* file) = 0;
 
+  /// Returns one line that says why the last WriteString or DeleteKey left
+  /// the file alone on purpose (a file or input it refuses to edit), or ""
+  /// when it was not refused or the platform gives no reason.
+  virtual const char* RefusalReason() { return ""; }
+
   /// Stores the value of |key| in |section| of |file|, or |default_value|
   /// when the file, section or key is missing, in |buffer| of |capacity|
   /// characters, cut to |capacity| - 1 and null-terminated. Returns the

@@ -17,6 +17,7 @@ class PosixPlatform : public Platform {
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* file) override;
   bool DeleteKey(const char* section, const char* key, const char* file) override;
+  const char* RefusalReason() override;
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override;
   void* OpenLibrary(const char* name) override;

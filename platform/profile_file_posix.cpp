@@ -48,13 +48,11 @@ unsigned ProfileFile::Read(const char* path, std::string_view section, std::stri
                            std::string_view default_value, char* buffer, unsigned capacity) {
   if (capacity == 0) return 0;
   Content text;
+  std::string found;
   std::string_view value = default_value;
   const int fd = disk_.Open(path, O_RDONLY, 0);
   if (fd >= 0) {
-    std::string_view found;
-    if (ReadAll(fd, &text) && FindProfileValue(text.view(), section, key, &found)) {
-      value = StripQuotes(found);
-    }
+    if (ReadAll(fd, &text) && ReadProfileValue(text.view(), section, key, &found)) value = found;
     disk_.Close(fd);
   }
   const size_t stored = std::min<size_t>(value.size(), capacity - 1);
@@ -75,6 +73,7 @@ bool ProfileFile::Delete(const char* path, std::string_view section, std::string
 }
 
 bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, const void* args) {
+  refusal_ = nullptr;
   std::string target;
   if (!ResolveLinks(path, &target)) return false;
   for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
@@ -93,7 +92,10 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
     // No file yet: nothing to lock. The new file gets its name only if no
     // other writer created one meanwhile; otherwise start over and lock that.
     const PlanResult planned = plan("", args, &edit);
-    if (planned == PlanResult::kRefused) return Outcome::kFailed;
+    if (planned == PlanResult::kRefused) {
+      refusal_ = edit.reason;
+      return Outcome::kFailed;
+    }
     if (planned == PlanResult::kNoChange || !create_missing) return Outcome::kDone;
     std::string temp;
     const std::string_view parts[] = {edit.text};
@@ -120,6 +122,7 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
     outcome = Outcome::kRetry;
   } else if (ReadAll(fd, &text)) {
     const PlanResult planned = plan(text.view(), args, &edit);
+    if (planned == PlanResult::kRefused) refusal_ = edit.reason;
     if (planned == PlanResult::kNoChange) {
       outcome = Outcome::kDone;
     } else if (planned == PlanResult::kChange) {

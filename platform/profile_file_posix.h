@@ -24,7 +24,8 @@ class ProfileFile {
   explicit ProfileFile(DiskInterface& disk) : disk_(disk) {}
 
   /// Stores the value of |key| in |section| of |path| (or |default_value|
-  /// when the file, section or key is missing), cut to |capacity| - 1
+  /// when the file, section or key is missing, or the file is one the
+  /// engine refuses), cut to |capacity| - 1
   /// characters and null-terminated, in |buffer|. Returns the number of
   /// characters stored.
   unsigned Read(const char* path, std::string_view section, std::string_view key,
@@ -40,6 +41,10 @@ class ProfileFile {
   /// afterwards (a missing file is neither created nor an error); false when
   /// refused or the disk failed (the file then unchanged).
   bool Delete(const char* path, std::string_view section, std::string_view key);
+
+  /// Returns one line that says why the last Write or Delete was refused
+  /// with the file left alone, or nullptr when it was not refused.
+  const char* RefusalReason() const { return refusal_; }
 
  private:
   enum class Outcome { kDone, kFailed, kRetry };
@@ -68,6 +73,7 @@ class ProfileFile {
   void SyncDirectoryOf(const std::string& target);
 
   DiskInterface& disk_;
+  const char* refusal_ = nullptr;
 };
 
 }  // namespace quillpost

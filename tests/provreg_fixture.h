@@ -82,9 +82,8 @@ class ProvregTest : public ::testing::Test {
   std::string File() { return ReadFileBytes(file_); }
   std::string Value(const std::string& section, const std::string& key) {
     const std::string text = File();
-    std::string_view value;
-    return FindProfileValue(text, section, key, &value) ? std::string(StripQuotes(value))
-                                                        : "<none>";
+    std::string value;
+    return ReadProfileValue(text, section, key, &value) ? value : "<none>";
   }
 
   /// Checks that the file holds every key of the edition's definition, and

@@ -17,6 +17,19 @@ TEST_F(WiztestTest, NoSystemDirectory) {
   EXPECT_EQ(r.output, "Cannot get the windows system directory\n\nPress <Return>...\n");
 }
 
+// The entry of a file the engine refuses to edit reads as missing, so it
+// is left where it is and the file stays byte-identical.
+TEST_F(WiztestTest, EntryOfAFileTheEngineRefusesIsLeftAlone) {
+  Install(STANDIN_PATH, program_.path());
+  std::string odd = "\xFF\xFE";
+  for (char c : std::string("[Services]\r\nMSPST AB=PAB\r\n")) odd.append({c, '\0'});
+  odd += 'x';
+  WriteFileBytes(file_, odd);
+  EXPECT_EQ(RunProcess(Launch()).exit_status, 1);
+  EXPECT_TRUE(ReadFileBytes(file_) == odd) << "file changed";
+  EXPECT_EQ(Record()["mspst"], "<absent>");
+}
+
 TEST_F(WiztestTest, LibraryIsFoundBesideTheProgramThenInTheSystemDirectoryOnly) {
   Install(STANDIN_PATH, sys_.path());
   Install(NOENTRY_PATH, program_.path());
@@ -81,10 +94,10 @@ TEST_F(WiztestTest, RacingProvregNeverLosesTheEntry) {
     EXPECT_EQ(Held(), "Personal Address Book") << "run " << i;
   }
   const std::string text = ReadFileBytes(file_);
-  std::string_view value;
-  EXPECT_TRUE(FindProfileValue(text, "VRQPL_XP", "PR_PROVIDER_DLL_NAME", &value));
+  std::string value;
+  EXPECT_TRUE(ReadProfileValue(text, "VRQPL_XP", "PR_PROVIDER_DLL_NAME", &value));
   EXPECT_EQ(value, "C:\\QP\\vrqpl.dll");
-  EXPECT_TRUE(FindProfileValue(text, "VRQPN", "PR_SERVICE_DLL_NAME", &value));
+  EXPECT_TRUE(ReadProfileValue(text, "VRQPN", "PR_SERVICE_DLL_NAME", &value));
   EXPECT_EQ(value, "C:\\QP\\vrqpn.dll");
 }
 

@@ -24,8 +24,8 @@ TEST_F(WiztestTest, HeldEntryIsAbsentDuringTheWizardAndBackAfter) {
     EXPECT_EQ(Held(), "Personal Address Book");
   }
   const std::string after = ReadFileBytes(file_);
-  std::string_view other;
-  ASSERT_TRUE(FindProfileValue(after, "Default Services", "MSPST AB", &other));
+  std::string other;
+  ASSERT_TRUE(ReadProfileValue(after, "Default Services", "MSPST AB", &other));
   EXPECT_EQ(other, "Personal Address Book");
 }
 

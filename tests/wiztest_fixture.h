@@ -71,8 +71,8 @@ class WiztestTest : public ::testing::Test {
 
   std::string Held() {
     const std::string text = ReadFileBytes(file_);
-    std::string_view value;
-    return FindProfileValue(text, "Services", "MSPST AB", &value) ? std::string(value) : "<absent>";
+    std::string value;
+    return ReadProfileValue(text, "Services", "MSPST AB", &value) ? value : "<absent>";
   }
 
   /// Waits until the stand-in says it is waiting inside the wizard.

@@ -424,7 +424,10 @@ const char* ProfileTextRefusal(std::string_view text) { return FileText(text).re
 
 bool ReadProfileValue(std::string_view text, std::string_view section, std::string_view key,
                       std::string* value) {
-  if (section.empty() || key.empty()) return false;
+  // The platform's reader trims the names it is asked for, and reads an
+  // empty section name as the lines before the first header: such names
+  // find nothing here rather than something else.
+  if (section.empty() || key.empty() || HasOuterBlank(section) || HasOuterBlank(key)) return false;
   const FileText file(text);
   if (file.refusal) return false;
   const Lookup found = Find(file, section, key);

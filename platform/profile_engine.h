@@ -65,8 +65,8 @@ const char* ProfileTextRefusal(std::string_view text);
 /// Looks |key| up in |section| of |text|. Returns true and stores in
 /// |*value| the value as the platform's reader gives it (trimmed, ended at a
 /// NUL, one pair of quotes removed; from a UTF-16 file, in UTF-8). Returns
-/// false when the section or key is missing, the key line has no '=', or the
-/// text is one the engine refuses.
+/// false when the section or key is missing, the key line has no '=', the
+/// text is one the engine refuses, or a name is empty or has an outer blank.
 bool ReadProfileValue(std::string_view text, std::string_view section, std::string_view key,
                       std::string* value);
 

@@ -384,7 +384,7 @@ TEST(ProfileDifferential, EngineOutputReadsLikeThePlatformsOwn) {
   // environment pins it (LC_ALL=C gives 1252 under Wine).
   ASSERT_EQ(GetACP(), 1252u) << "run with LC_ALL=C so that the code page is 1252";
   const unsigned seed = EnvOr("QUILLPOST_DIFF_SEED", 20261208);
-  const unsigned sequences = EnvOr("QUILLPOST_DIFF_SEQUENCES", 90);
+  const unsigned sequences = EnvOr("QUILLPOST_DIFF_SEQUENCES", 64);
   constexpr unsigned kOperations = 12;
 
   test::TempDir dir;

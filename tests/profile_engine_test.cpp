@@ -94,6 +94,12 @@ TEST(ProfileEngine, ReadsAsThePlatformsReaderDoes) {
       {"orphan=1\r\n[S]\r\n", "S", "orphan", "<none>"},
       {"[S]\r\nA=1\r\nA=2\r\n[s]\r\nC=3\r\n", "s", "A", "1"},
       {"[S]\r\nA=1\r\nA=2\r\n[s]\r\nC=3\r\n", "S", "C", "<none>"},
+      // Names asked for that the platform would trim, or read as the lines
+      // before the first header, find nothing.
+      {"A=0\r\n[S ]\r\n[]\r\nB=1\r\n[S \0]\r\nA=1\r\n"s, "", "A", "<none>"},
+      {"A=0\r\n[S ]\r\n[]\r\nB=1\r\n[S \0]\r\nA=1\r\n"s, "", "B", "<none>"},
+      {"A=0\r\n[S ]\r\n[]\r\nB=1\r\n[S \0]\r\nA=1\r\n"s, "S ", "A", "<none>"},
+      {"A=0\r\n[S ]\r\n[]\r\nB=1\r\n[S \0]\r\nA=1\r\n"s, "S", "A", "<none>"},
       // NUL ends a name or a value, after trimming.
       {"[Se\0x]\r\nA\0b=1\r\n"s, "Se", "A", "1"},
       {"[S]\r\nB=x\0y\r\n"s, "S", "B", "x"},

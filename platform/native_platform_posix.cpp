@@ -61,6 +61,11 @@ bool PosixPlatform::DeleteSection(const char* section, const char* file) {
   return profile_.DeleteSection(file, section);
 }
 
+const char* PosixPlatform::RefusalReason() {
+  const char* reason = profile_.RefusalReason();
+  return reason ? reason : "";
+}
+
 unsigned PosixPlatform::ReadString(const char* section, const char* key, const char* default_value,
                                    char* buffer, unsigned capacity, const char* file) {
   return profile_.Read(file, section, key, default_value, buffer, capacity);

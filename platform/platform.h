@@ -38,6 +38,11 @@ class Platform {
   /// creates nothing), false when the delete failed or was refused.
   virtual bool DeleteSection(const char* section, const char* file) = 0;
 
+  /// Returns one line that says why the last WriteString, DeleteKey or DeleteSection left
+  /// the file alone on purpose (a file or input it refuses to edit), or ""
+  /// when it was not refused or the platform gives no reason.
+  virtual const char* RefusalReason() { return ""; }
+
   /// Stores the value of |key| in |section| of |file|, or |default_value|
   /// when the file, section or key is missing, in |buffer| of |capacity|
   /// characters, cut to |capacity| - 1 and null-terminated. Returns the

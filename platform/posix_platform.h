@@ -18,6 +18,7 @@ class PosixPlatform : public Platform {
                    const char* file) override;
   bool DeleteKey(const char* section, const char* key, const char* file) override;
   bool DeleteSection(const char* section, const char* file) override;
+  const char* RefusalReason() override;
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override;
   unsigned ReadSection(const char* section, char* buffer, unsigned capacity,

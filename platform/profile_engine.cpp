@@ -5,14 +5,33 @@
 namespace quillpost {
 namespace {
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr char kOddUtf16[] =
+    "the file starts with a UTF-16 byte-order mark but has an odd number of bytes";
+constexpr char kBadSection[] =
+    "the section name is empty, holds a line break, NUL or ']', or starts or ends with a blank";
+constexpr char kBadKey[] =
+    "the key is empty, holds a line break, NUL or '=', starts with '[' or ';', or starts or "
+    "ends with a blank";
+constexpr char kBadValue[] = "the value holds a line break or NUL";
+constexpr char kNotUtf8[] = "the file is UTF-8 and the text to write is not valid UTF-8";
+constexpr char kNotAsciiNames[] =
+    "the file is UTF-16 and the section name or key is not plain ASCII";
+constexpr char kValueNotUtf8[] = "the file is UTF-16 and the value to write is not valid UTF-8";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
+
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
 std::string_view TrimBlanks(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
+}
+
+/// A name or value as the reader keeps it: trimmed, then ended at a NUL.
+std::string_view Trimmed(std::string_view s) {
+  s = TrimBlanks(s);
+  return s.substr(0, s.find('\0'));
 }
 
 bool HasLineBreakOrNul(std::string_view s) {
@@ -21,6 +40,204 @@ bool HasLineBreakOrNul(std::string_view s) {
 
 bool HasOuterBlank(std::string_view s) {
   return !s.empty() && (IsBlank(s.front()) || IsBlank(s.back()));
+}
+
+bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+/// Decodes the UTF-8 sequence at |*pos| of |s| and moves past it. Returns
+/// the code point, or -1 (moving one byte) for an invalid sequence: a stray
+/// byte, an overlong form, a surrogate or a value beyond U+10FFFF.
+long DecodeUtf8(std::string_view s, size_t* pos) {
+  const unsigned char lead = static_cast<unsigned char>(s[*pos]);
+  size_t length;
+  long cp;
+  long min;
+  if (lead < 0x80) {
+    ++*pos;
+    return lead;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, cp = lead & 0x1F, min = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, cp = lead & 0x0F, min = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, cp = lead & 0x07, min = 0x10000;
+  } else {
+    ++*pos;
+    return -1;
+  }
+  if (*pos + length > s.size()) {
+    ++*pos;
+    return -1;
+  }
+  for (size_t i = 1; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[*pos + i]);
+    if ((c & 0xC0) != 0x80) {
+      ++*pos;
+      return -1;
+    }
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++*pos;
+    return -1;
+  }
+  *pos += length;
+  return cp;
+}
+
+bool IsValidUtf8(std::string_view s) {
+  for (size_t pos = 0; pos < s.size();) {
+    if (DecodeUtf8(s, &pos) < 0) return false;
+  }
+  return true;
+}
+
+void AppendUtf8(long cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+enum class Encoding { k8Bit, kUtf8, kUtf16Le, kUtf16Be };
+
+/// A file's text as the reader sees its characters, one byte each: the
+/// bytes themselves for 8-bit and UTF-8 text (a byte of 0x80 or above is
+/// never part of a line's shape), and for UTF-16 each code unit below 0x80
+/// as itself and every other one as 0x80. Positions in |chars| are
+/// character positions; Offset turns them into byte offsets of the file.
+class FileText {
+ public:
+  explicit FileText(std::string_view bytes) : bytes_(bytes) {
+    const auto starts = [&](std::string_view mark) { return bytes.substr(0, mark.size()) == mark; };
+    if (starts("\xEF\xBB\xBF")) {
+      encoding_ = Encoding::kUtf8;
+      chars = bytes;
+      body = 3;
+    } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
+      encoding_ = bytes[0] == '\xFF' ? Encoding::kUtf16Le : Encoding::kUtf16Be;
+      if (bytes.size() % 2 != 0) {
+        refusal = kOddUtf16;
+        return;
+      }
+      narrowed_.resize(bytes.size() / 2);
+      for (size_t i = 0; i < narrowed_.size(); ++i) {
+        const unsigned unit = Unit(i);
+        narrowed_[i] = static_cast<char>(unit < 0x80 ? unit : 0x80);
+      }
+      chars = narrowed_;
+      body = 1;
+    } else {
+      chars = bytes;
+    }
+  }
+
+  /// Returns nullptr when |text| may be written into this file as a name
+  /// (|name| true) or a value; else why not.
+  const char* CheckText(std::string_view text, bool name) const {
+    switch (encoding_) {
+      case Encoding::k8Bit:
+        return nullptr;
+      case Encoding::kUtf8:
+        return IsValidUtf8(text) ? nullptr : kNotUtf8;
+      case Encoding::kUtf16Le:
+      case Encoding::kUtf16Be:
+        if (name) return IsAscii(text) ? nullptr : kNotAsciiNames;
+        return IsValidUtf8(text) ? nullptr : kValueNotUtf8;
+    }
+    return nullptr;
+  }
+
+  size_t Offset(size_t pos) const { return Wide() ? pos * 2 : pos; }
+
+  /// Returns |text| (8-bit, or UTF-8 for a UTF-16 file) as the file's bytes.
+  std::string Encode(std::string_view text) const {
+    if (!Wide()) return std::string(text);
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (size_t pos = 0; pos < text.size();) {
+      const long decoded = DecodeUtf8(text, &pos);
+      const unsigned cp = decoded < 0 ? 0xFFFD : static_cast<unsigned>(decoded);
+      if (cp >= 0x10000) {
+        PutUnit(0xD800 + ((cp - 0x10000) >> 10), &out);
+        PutUnit(0xDC00 + ((cp - 0x10000) & 0x3FF), &out);
+      } else {
+        PutUnit(cp, &out);
+      }
+    }
+    return out;
+  }
+
+  /// Returns the characters [begin, end) as 8-bit text: the bytes
+  /// themselves, or for UTF-16 their UTF-8 form (a lone surrogate as U+FFFD).
+  std::string Decode(size_t begin, size_t end) const {
+    if (!Wide()) return std::string(bytes_.substr(begin, end - begin));
+    std::string out;
+    for (size_t i = begin; i < end; ++i) {
+      long cp = Unit(i);
+      if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < end && Unit(i + 1) >= 0xDC00 &&
+          Unit(i + 1) <= 0xDFFF) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (Unit(i + 1) - 0xDC00);
+        ++i;
+      } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+        cp = 0xFFFD;
+      }
+      AppendUtf8(cp, &out);
+    }
+    return out;
+  }
+
+  std::string_view chars;
+  size_t body = 0;  // the first character after the byte-order mark
+  const char* refusal = nullptr;
+
+ private:
+  bool Wide() const { return encoding_ == Encoding::kUtf16Le || encoding_ == Encoding::kUtf16Be; }
+
+  unsigned Unit(size_t i) const {
+    const unsigned a = static_cast<unsigned char>(bytes_[2 * i]);
+    const unsigned b = static_cast<unsigned char>(bytes_[2 * i + 1]);
+    return encoding_ == Encoding::kUtf16Le ? (b << 8 | a) : (a << 8 | b);
+  }
+
+  void PutUnit(unsigned unit, std::string* out) const {
+    const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+    if (encoding_ == Encoding::kUtf16Le) {
+      out->push_back(low);
+      out->push_back(high);
+    } else {
+      out->push_back(high);
+      out->push_back(low);
+    }
+  }
+
+  std::string_view bytes_;
+  Encoding encoding_ = Encoding::k8Bit;
+  std::string narrowed_;
+};
+
+/// Returns the length of the line end at the start of |s|: CR CR LF (a
+/// lone CR and an empty line, to the reader) and CR LF are taken whole.
+size_t LineEndLength(std::string_view s) {
+  if (s.substr(0, 3) == "\r\r\n") return 3;
+  if (s.substr(0, 2) == "\r\n") return 2;
+  return 1;
 }
 
 /// One line of the text: [begin, content_end) is its content, [content_end,
@@ -39,23 +256,38 @@ bool IsHeader(std::string_view content, std::string_view* name) {
   size_t i = 0;
   while (i < content.size() && IsBlank(content[i])) ++i;
   if (i == content.size() || content[i] != '[') return false;
-  const size_t close = content.find(']', i + 1);
-  if (close == std::string_view::npos) return false;
-  *name = TrimBlanks(content.substr(i + 1, close - i - 1));
+  const size_t close = content.rfind(']');
+  if (close == std::string_view::npos || close <= i) return false;
+  *name = Trimmed(content.substr(i + 1, close - i - 1));
   return true;
 }
 
-/// Classifies |content|; sets |*name| to the header's or key's name.
-LineKind Classify(std::string_view content, std::string_view* name,
-                  std::string_view* value = nullptr) {
-  if (IsHeader(content, name)) return LineKind::kHeader;
+/// What one line holds.
+struct Classified {
+  LineKind kind = LineKind::kOther;
+  std::string_view name;   // of the header or key, as the reader keeps it
+  bool has_value = false;  // a key line with '='
+  std::string_view value;  // trimmed, ended at a NUL, quotes kept
+};
+
+Classified Classify(std::string_view content) {
+  Classified line;
+  if (IsHeader(content, &line.name)) {
+    line.kind = LineKind::kHeader;
+    return line;
+  }
   const std::string_view s = TrimBlanks(content);
-  if (s.empty() || s.front() == ';') return LineKind::kOther;
+  if (s.empty() || s.front() == ';') return line;
+  line.kind = LineKind::kKey;
   const size_t eq = s.find('=');
-  if (eq == std::string_view::npos) return LineKind::kOther;
-  *name = TrimBlanks(s.substr(0, eq));
-  if (value) *value = TrimBlanks(s.substr(eq + 1));
-  return LineKind::kKey;
+  if (eq == std::string_view::npos) {
+    line.name = Trimmed(s);
+    return line;
+  }
+  line.name = Trimmed(s.substr(0, eq));
+  line.has_value = true;
+  line.value = Trimmed(s.substr(eq + 1));
+  return line;
 }
 
 /// Walks the lines of a profile text from |pos|, the start of a line.
@@ -67,14 +299,11 @@ class LineReader {
   bool Next(Line* line) {
     if (pos_ >= text_.size()) return false;
     line->begin = pos_;
-    const size_t lf = text_.find('\n', pos_);
-    if (lf == std::string_view::npos) {
-      line->content_end = line->end = text_.size();
-    } else {
-      line->end = lf + 1;
-      line->content_end = (lf > pos_ && text_[lf - 1] == '\r') ? lf - 1 : lf;
-    }
-    pos_ = line->end;
+    size_t i = pos_;
+    while (i < text_.size() && !IsLineEnd(text_[i])) ++i;
+    line->content_end = i;
+    if (i < text_.size()) i += LineEndLength(text_.substr(i));
+    line->end = pos_ = i;
     return true;
   }
 
@@ -95,8 +324,9 @@ struct Lookup {
   Line last_key_line{};  // of the section, when any_key_line
   bool key_found = false;
   Line key_line{};
-  std::string_view key_name;  // as spelled in the file
-  std::string_view value;     // trimmed, quotes kept
+  std::string_view key_name;  // as the file spells it
+  bool has_value = false;
+  std::string_view value;  // trimmed, quotes kept
 };
 
 /// Returns the line of the first header named |section|, searching from
@@ -106,7 +336,7 @@ bool FindHeader(std::string_view text, size_t start, std::string_view section, L
        bracket = text.find('[', bracket + 1)) {
     size_t begin = bracket;
     while (begin > start && IsBlank(text[begin - 1])) --begin;
-    if (begin > start && text[begin - 1] != '\n') continue;  // '[' inside a line
+    if (begin > start && !IsLineEnd(text[begin - 1])) continue;  // '[' inside a line
     // Most headers name another section: tell from the first character.
     size_t first = bracket + 1;
     while (first < text.size() && IsBlank(text[first])) ++first;
@@ -122,37 +352,36 @@ bool FindHeader(std::string_view text, size_t start, std::string_view section, L
   return false;
 }
 
-Lookup Find(std::string_view text, std::string_view section, std::string_view key) {
+Lookup Find(const FileText& file, std::string_view section, std::string_view key) {
   Lookup found;
-  const size_t start =
-      text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
-  found.section_found = FindHeader(text, start, section, &found.header);
+  found.section_found = FindHeader(file.chars, file.body, section, &found.header);
   if (!found.section_found) return found;
-  LineReader reader(text, found.header.end);
+  LineReader reader(file.chars, found.header.end);
   Line line;
   while (reader.Next(&line)) {
-    std::string_view name, value;
-    const LineKind kind = Classify(reader.Content(line), &name, &value);
-    if (kind == LineKind::kHeader) break;  // the first matching section ends here
-    if (kind != LineKind::kKey) continue;
+    const Classified c = Classify(reader.Content(line));
+    if (c.kind == LineKind::kHeader) break;  // the first matching section ends here
+    if (c.kind != LineKind::kKey) continue;
     found.any_key_line = true;
     found.last_key_line = line;
-    if (!found.key_found && AsciiCaseEqual(name, key)) {
+    if (!found.key_found && AsciiCaseEqual(c.name, key)) {
       found.key_found = true;
       found.key_line = line;
-      found.key_name = name;
-      found.value = value;
+      found.key_name = c.name;
+      found.has_value = c.has_value;
+      found.value = c.value;
     }
   }
   return found;
 }
 
 /// The line end the engine gives the lines it adds: that of the text's first
-/// line, or CRLF when the text has no line end yet.
-std::string_view LineEndOf(std::string_view text) {
-  const size_t lf = text.find('\n');
-  if (lf == std::string_view::npos) return "\r\n";
-  return (lf > 0 && text[lf - 1] == '\r') ? "\r\n" : "\n";
+/// line, or CR LF when the text has no line end yet.
+std::string_view LineEndOf(const FileText& file) {
+  LineReader reader(file.chars, file.body);
+  Line first;
+  if (!reader.Next(&first) || !first.HasLineEnd()) return "\r\n";
+  return file.chars.substr(first.content_end, first.end - first.content_end);
 }
 
 std::string KeyLine(std::string_view key, std::string_view value) {
@@ -162,11 +391,26 @@ std::string KeyLine(std::string_view key, std::string_view value) {
   return line;
 }
 
+PlanResult Refuse(ProfileEdit* edit, const char* reason) {
+  edit->reason = reason;
+  return PlanResult::kRefused;
+}
+
+/// Returns nullptr when |section| and |key| may be looked up to change
+/// |file|, else why not.
+const char* CheckNames(const FileText& file, std::string_view section, std::string_view key) {
+  if (!IsWritableSection(section)) return kBadSection;
+  if (!IsWritableKey(key)) return kBadKey;
+  if (file.refusal) return file.refusal;
+  if (const char* why = file.CheckText(section, true)) return why;
+  return file.CheckText(key, true);
+}
+
 }  // namespace
 
 bool IsWritableSection(std::string_view section) {
-  return !HasLineBreakOrNul(section) && section.find(']') == std::string_view::npos &&
-         !HasOuterBlank(section);
+  return !section.empty() && !HasLineBreakOrNul(section) &&
+         section.find(']') == std::string_view::npos && !HasOuterBlank(section);
 }
 
 bool IsWritableKey(std::string_view key) {
@@ -176,51 +420,71 @@ bool IsWritableKey(std::string_view key) {
 
 bool IsWritableValue(std::string_view value) { return !HasLineBreakOrNul(value); }
 
-bool FindProfileValue(std::string_view text, std::string_view section, std::string_view key,
-                      std::string_view* value) {
-  const Lookup found = Find(text, section, key);
-  if (!found.key_found) return false;
-  *value = found.value;
-  return true;
-}
+const char* ProfileTextRefusal(std::string_view text) { return FileText(text).refusal; }
 
 void ListSectionEntries(std::string_view text, std::string_view section, std::string* entries) {
-  const size_t start =
-      text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+  const FileText file(text);
+  if (file.refusal) return;
   Line header;
-  if (!FindHeader(text, start, section, &header)) return;
-  LineReader reader(text, header.end);
+  if (!FindHeader(file.chars, file.body, section, &header)) return;
+  LineReader reader(file.chars, header.end);
   Line line;
+  const auto append_raw = [&](std::string_view part) {
+    const size_t begin = static_cast<size_t>(part.data() - file.chars.data());
+    for (char c : file.Decode(begin, begin + part.size())) entries->push_back(c ? c : '\x7f');
+  };
   while (reader.Next(&line)) {
-    std::string_view name, value;
-    const LineKind kind = Classify(reader.Content(line), &name, &value);
-    if (kind == LineKind::kHeader) break;
-    if (kind != LineKind::kKey) continue;
-    entries->append(name).append("=").append(value).push_back('\0');
+    const Classified c = Classify(reader.Content(line));
+    if (c.kind == LineKind::kHeader) break;
+    if (c.kind != LineKind::kKey) continue;
+    // Names and values as the line spells them, trimmed but not ended at a
+    // NUL: a NUL is listed as DEL, so that an entry whose read would be cut
+    // there never looks whole. A key line without '=' is its bare name.
+    const std::string_view s = TrimBlanks(reader.Content(line));
+    const size_t eq = s.find('=');
+    append_raw(TrimBlanks(s.substr(0, eq)));
+    if (eq != std::string_view::npos) {
+      entries->push_back('=');
+      append_raw(TrimBlanks(s.substr(eq + 1)));
+    }
+    entries->push_back('\0');
   }
 }
 
-std::string_view StripQuotes(std::string_view value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    return value.substr(1, value.size() - 2);
+bool ReadProfileValue(std::string_view text, std::string_view section, std::string_view key,
+                      std::string* value) {
+  // The platform's reader trims the names it is asked for, and reads an
+  // empty section name as the lines before the first header: such names
+  // find nothing here rather than something else.
+  if (section.empty() || key.empty() || HasOuterBlank(section) || HasOuterBlank(key)) return false;
+  const FileText file(text);
+  if (file.refusal) return false;
+  const Lookup found = Find(file, section, key);
+  if (!found.key_found || !found.has_value) return false;
+  std::string_view v = found.value;
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+    v = v.substr(1, v.size() - 2);
   }
-  return value;
+  const size_t begin = static_cast<size_t>(v.data() - file.chars.data());
+  *value = file.Decode(begin, begin + v.size());
+  return true;
 }
 
 PlanResult PlanWrite(std::string_view text, std::string_view section, std::string_view key,
                      std::string_view value, ProfileEdit* edit) {
-  if (!IsWritableSection(section) || !IsWritableKey(key) || !IsWritableValue(value)) {
-    return PlanResult::kRefused;
-  }
-  const Lookup found = Find(text, section, key);
-  const std::string_view eol = LineEndOf(text);
+  const FileText file(text);
+  if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
+  if (!IsWritableValue(value)) return Refuse(edit, kBadValue);
+  if (const char* why = file.CheckText(value, false)) return Refuse(edit, why);
+  const Lookup found = Find(file, section, key);
+  const std::string_view eol = LineEndOf(file);
 
   if (found.key_found) {
-    std::string line = KeyLine(found.key_name, value);
     const Line& old = found.key_line;
-    if (text.substr(old.begin, old.content_end - old.begin) == line) return PlanResult::kNoChange;
-    *edit = ProfileEdit{old.begin, old.content_end, std::move(line)};
+    std::string line = file.Encode(KeyLine(found.key_name, value));
+    const size_t begin = file.Offset(old.begin), end = file.Offset(old.content_end);
+    if (text.substr(begin, end - begin) == line) return PlanResult::kNoChange;
+    *edit = ProfileEdit{begin, end, std::move(line)};
     return PlanResult::kChange;
   }
 
@@ -229,58 +493,62 @@ PlanResult PlanWrite(std::string_view text, std::string_view section, std::strin
     std::string added;
     if (!anchor.HasLineEnd()) added.append(eol);
     added.append(KeyLine(key, value)).append(eol);
-    *edit = ProfileEdit{anchor.end, anchor.end, std::move(added)};
+    const size_t at = file.Offset(anchor.end);
+    *edit = ProfileEdit{at, at, file.Encode(added)};
     return PlanResult::kChange;
   }
 
   std::string added;
-  const bool only_mark = text == kByteOrderMark;
-  if (!text.empty() && text.back() != '\n' && !only_mark) added.append(eol);
+  const std::string_view chars = file.chars;
+  if (chars.size() > file.body && !IsLineEnd(chars.back())) added.append(eol);
   added.append("[").append(section).append("]").append(eol);
   added.append(KeyLine(key, value)).append(eol);
-  *edit = ProfileEdit{text.size(), text.size(), std::move(added)};
+  *edit = ProfileEdit{text.size(), text.size(), file.Encode(added)};
   return PlanResult::kChange;
 }
 
 PlanResult PlanDelete(std::string_view text, std::string_view section, std::string_view key,
                       ProfileEdit* edit) {
-  if (!IsWritableSection(section) || !IsWritableKey(key)) return PlanResult::kRefused;
-  const Lookup found = Find(text, section, key);
+  const FileText file(text);
+  if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
+  const Lookup found = Find(file, section, key);
   if (!found.key_found) return PlanResult::kNoChange;
-  *edit = ProfileEdit{found.key_line.begin, found.key_line.end, std::string()};
+  *edit = ProfileEdit{file.Offset(found.key_line.begin), file.Offset(found.key_line.end),
+                      std::string()};
   return PlanResult::kChange;
 }
 
 PlanResult PlanDeleteSection(std::string_view text, std::string_view section, ProfileEdit* edit) {
-  if (!IsWritableSection(section)) return PlanResult::kRefused;
-  const size_t start =
-      text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+  const FileText file(text);
+  if (!IsWritableSection(section)) return Refuse(edit, kBadSection);
+  if (file.refusal) return Refuse(edit, file.refusal);
+  if (const char* why = file.CheckText(section, true)) return Refuse(edit, why);
   bool found = false;
-  std::string kept;  // what lies between the sections that go
+  size_t first = 0, last = 0;  // characters [first, last) go, but for |kept|
+  std::string kept;            // what lies between the sections that go
   Line header;
-  for (size_t from = start; FindHeader(text, from, section, &header);) {
+  for (size_t from = file.body; FindHeader(file.chars, from, section, &header);) {
     // The section runs up to the next header line, whatever its name.
-    size_t section_end = text.size();
-    LineReader reader(text, header.end);
+    size_t section_end = file.chars.size();
+    LineReader reader(file.chars, header.end);
     Line line;
     while (reader.Next(&line)) {
-      std::string_view name;
-      if (IsHeader(reader.Content(line), &name)) {
+      if (Classify(reader.Content(line)).kind == LineKind::kHeader) {
         section_end = line.begin;
         break;
       }
     }
     if (!found) {
-      edit->begin = header.begin;
+      first = header.begin;
       found = true;
     } else {
-      kept.append(text.substr(edit->end, header.begin - edit->end));
+      kept.append(text.substr(file.Offset(last), file.Offset(header.begin) - file.Offset(last)));
     }
-    edit->end = section_end;
+    last = section_end;
     from = section_end;
   }
   if (!found) return PlanResult::kNoChange;
-  edit->text = std::move(kept);
+  *edit = ProfileEdit{file.Offset(first), file.Offset(last), std::move(kept)};
   return PlanResult::kChange;
 }
 

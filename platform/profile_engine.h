@@ -6,16 +6,26 @@
 
 // The profile-file engine: the text rules of a private profile file
 // ("[Section]" headers and "key=value" lines), as pure functions over the
-// file's bytes. It plans one change at a time as an edit of a byte range, so
-// that every byte outside that range stays exactly as it was.
+// file's bytes, read the way the platform's own reader reads them. It plans
+// one change at a time as an edit of a byte range, so that every byte
+// outside that range stays exactly as it was.
 //
-// - Lines end with LF or CRLF; a UTF-8 byte-order mark at the start is kept
-//   and ignored; any other bytes, NUL included, are carried through.
-// - A header is a line whose first non-blank character is '[' and that has a
-//   ']'; its name is the text between them, trimmed of blanks (space, tab).
-// - Inside a section, a line that is not a header, does not start with ';'
-//   after blanks and holds '=' is a key line: the key is the text before the
-//   first '=', the value the text after it, both trimmed of blanks.
+// - Encoding: a file that starts with FF FE or FE FF is UTF-16 (little or
+//   big endian) and is edited in UTF-16; one that starts with EF BB BF is
+//   UTF-8; any other file is 8-bit text. The byte-order mark is kept. Only
+//   ASCII characters shape a line: every other character is text.
+// - Lines end with CR LF, LF or a lone CR.
+// - Blanks are space, tab, vertical tab, form feed and Ctrl-Z (0x1A).
+// - A header is a line whose first non-blank character is '[' and that has
+//   a ']' after it; its name is the text up to the line's last ']', trimmed
+//   of blanks.
+// - Inside a section, every other line that is not empty after trimming and
+//   does not start with ';' is a key line. With '=' its key is the text
+//   before the first '=' and its value the text after it, both trimmed;
+//   without '=' the whole line is a key that has no value (it reads as
+//   missing, and it is the line a write of that key replaces).
+// - A NUL ends a name or a value.
+// - A value read loses one pair of matching surrounding quotes (" or ').
 // - Names match ignoring ASCII case; the first matching section and, within
 //   it, the first matching key are the ones used.
 
@@ -26,16 +36,18 @@ struct ProfileEdit {
   size_t begin = 0;
   size_t end = 0;
   std::string text;
+  /// When the plan was refused: one line that says why.
+  const char* reason = nullptr;
 };
 
 enum class PlanResult {
   kChange,    ///< |edit| holds the change to make.
   kNoChange,  ///< The file already says what was asked: leave it alone.
-  kRefused,   ///< The names or value could inject or lose lines.
+  kRefused,   ///< The input or the file cannot be edited safely: |edit.reason| says why.
 };
 
-/// Returns true when |section| may be written: no CR, LF, NUL or ']', and no
-/// leading or trailing blank.
+/// Returns true when |section| may be written: not empty, no CR, LF, NUL
+/// or ']', and no leading or trailing blank.
 bool IsWritableSection(std::string_view section);
 
 /// Returns true when |key| may be written: not empty, no CR, LF, NUL or '=',
@@ -45,23 +57,32 @@ bool IsWritableKey(std::string_view key);
 /// Returns true when |value| may be written: no CR, LF or NUL.
 bool IsWritableValue(std::string_view value);
 
-/// Looks |key| up in |section| of |text|. Returns true and points |*value|
-/// at the value as the file spells it (trimmed, quotes kept) when found.
-bool FindProfileValue(std::string_view text, std::string_view section, std::string_view key,
-                      std::string_view* value);
+/// Returns nullptr when the engine reads and edits |text| as the platform's
+/// reader reads it; otherwise one line that says why it leaves the file
+/// alone (every read of it then finds nothing, every change is refused).
+const char* ProfileTextRefusal(std::string_view text);
 
 /// Appends to |*entries| every key line of the first section named
 /// |section| in |text|, in file order, as "key=value" (both trimmed of
-/// blanks, quotes kept, duplicates kept), each followed by a null.
+/// blanks but not ended at a NUL, which is listed as DEL (0x7F); quotes and
+/// duplicates kept; a line without '=' as its bare key), each followed by a
+/// null. A file the engine refuses lists nothing.
 void ListSectionEntries(std::string_view text, std::string_view section, std::string* entries);
 
-/// Returns |value| without one pair of matching surrounding quotes (" or ').
-std::string_view StripQuotes(std::string_view value);
+/// Looks |key| up in |section| of |text|. Returns true and stores in
+/// |*value| the value as the platform's reader gives it (trimmed, ended at a
+/// NUL, one pair of quotes removed; from a UTF-16 file, in UTF-8). Returns
+/// false when the section or key is missing, the key line has no '=', the
+/// text is one the engine refuses, or a name is empty or has an outer blank.
+bool ReadProfileValue(std::string_view text, std::string_view section, std::string_view key,
+                      std::string* value);
 
 /// Plans setting |key| of |section| to |value|: an existing key line becomes
 /// "key=value" (the key spelled as in the file); a missing key goes right
 /// after the last key line of the section (after the header when it has
-/// none); a missing section is appended at the end of the text.
+/// none); a missing section is appended at the end of the text. Into a
+/// UTF-8 file only valid UTF-8 is written; into a UTF-16 file, ASCII names
+/// and a value in valid UTF-8, converted to UTF-16.
 PlanResult PlanWrite(std::string_view text, std::string_view section, std::string_view key,
                      std::string_view value, ProfileEdit* edit);
 

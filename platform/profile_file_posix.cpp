@@ -88,10 +88,10 @@ unsigned ProfileFile::Read(const char* path, std::string_view section, std::stri
                            std::string_view default_value, char* buffer, unsigned capacity) {
   if (capacity == 0) return 0;
   Content text;
+  std::string found;
   std::string_view value = default_value;
-  std::string_view found;
-  if (ReadWhole(path, &text) && FindProfileValue(text.view(), section, key, &found)) {
-    value = StripQuotes(found);
+  if (ReadWhole(path, &text) && ReadProfileValue(text.view(), section, key, &found)) {
+    value = found;
   }
   const size_t stored = std::min<size_t>(value.size(), capacity - 1);
   std::memcpy(buffer, value.data(), stored);
@@ -121,6 +121,7 @@ bool ProfileFile::DeleteSection(const char* path, std::string_view section) {
 }
 
 bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, const void* args) {
+  refusal_ = nullptr;
   std::string target;
   if (!ResolveLinks(path, &target)) return false;
   for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
@@ -145,7 +146,10 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
     if (errno != ENOENT) return Outcome::kFailed;
     ProfileEdit edit;
     const PlanResult planned = plan("", args, &edit);
-    if (planned == PlanResult::kRefused) return Outcome::kFailed;
+    if (planned == PlanResult::kRefused) {
+      refusal_ = edit.reason;
+      return Outcome::kFailed;
+    }
     if (planned == PlanResult::kNoChange || !create_missing) return Outcome::kDone;
     return Create(target, edit.text);
   }
@@ -172,7 +176,10 @@ ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::s
   ProfileEdit edit;
   const PlanResult planned = plan(text.view(), args, &edit);
   if (planned == PlanResult::kNoChange) return Outcome::kDone;
-  if (planned == PlanResult::kRefused) return Outcome::kFailed;
+  if (planned == PlanResult::kRefused) {
+    refusal_ = edit.reason;
+    return Outcome::kFailed;
+  }
   // A file without any write bit is read-only for everyone, as the platform's
   // read-only attribute is, even for a caller whose privilege could write it.
   if (!writable || (held.st_mode & 0222) == 0) {

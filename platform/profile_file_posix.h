@@ -42,9 +42,10 @@ class ProfileFile {
   explicit ProfileFile(DiskInterface& disk) : disk_(disk) {}
 
   /// Stores the value of |key| in |section| of |path| (or |default_value|
-  /// when the file, section or key is missing, or the file is not a readable
-  /// regular file), cut to |capacity| - 1 characters and null-terminated, in
-  /// |buffer|. Returns the number of characters stored.
+  /// when the file, section or key is missing, the file is not a readable
+  /// regular file, or it is one the engine refuses), cut to |capacity| - 1
+  /// characters and null-terminated, in |buffer|. Returns the number of
+  /// characters stored.
   unsigned Read(const char* path, std::string_view section, std::string_view key,
                 std::string_view default_value, char* buffer, unsigned capacity);
 
@@ -71,6 +72,10 @@ class ProfileFile {
   /// (a missing file is neither created nor an error); false when refused or
   /// the disk failed (the file then unchanged).
   bool DeleteSection(const char* path, std::string_view section);
+
+  /// Returns one line that says why the last Write, Delete or DeleteSection was refused
+  /// with the file left alone, or nullptr when it was not refused.
+  const char* RefusalReason() const { return refusal_; }
 
  private:
   enum class Outcome { kDone, kFailed, kRetry };
@@ -135,6 +140,7 @@ class ProfileFile {
 
   DiskInterface& disk_;
   std::string swept_;  // the target whose directory was swept last
+  const char* refusal_ = nullptr;
 };
 
 }  // namespace quillpost

@@ -41,20 +41,25 @@ int RegisterService(Platform& platform, bool lite, const char* prefix) {
     return 0;
   }
 
-  // Each write is made whatever became of the ones before it.
+  // Each write is made whatever became of the ones before it. A write the
+  // platform refused on purpose leaves a reason to tell the user.
+  const char* refusal = "";
   bool all_written =
       platform.WriteString("Services", edition.service_name, edition.display_name, path);
+  if (!all_written) refusal = platform.RefusalReason();
   for (const SectionTable& table : edition.sections) {
     for (int i = 0; i < table.count; ++i) {
       const bool composed = ComposeValue(edition, prefix, table.pairs[i].value, value);
-      all_written = composed &&
-                    platform.WriteString(table.section, table.pairs[i].key, value, path) &&
-                    all_written;
+      const bool written =
+          composed && platform.WriteString(table.section, table.pairs[i].key, value, path);
+      if (composed && !written && refusal[0] == '\0') refusal = platform.RefusalReason();
+      all_written = written && all_written;
     }
   }
 
   if (!all_written) {
     std::printf("Cannot write the service definition to \"%s\"\n", path);
+    if (refusal[0] != '\0') std::printf("Write refused: %s\n", refusal);
     return 0;
   }
   return 1;

@@ -5,6 +5,8 @@
 namespace quillpost {
 namespace {
 
+using namespace std::string_view_literals;
+
 // Applies a write to |text| the way the file layer does; returns the result,
 // or |text| itself when the engine planned no change.
 std::string Written(std::string_view text, std::string_view section, std::string_view key,
@@ -30,8 +32,8 @@ std::string SectionDeleted(std::string_view text, std::string_view section) {
 }
 
 std::string Value(std::string_view text, std::string_view section, std::string_view key) {
-  std::string_view v;
-  return FindProfileValue(text, section, key, &v) ? std::string(StripQuotes(v)) : "<none>";
+  std::string v;
+  return ReadProfileValue(text, section, key, &v) ? v : "<none>";
 }
 
 TEST(ProfileEngine, ReadsFollowTheLineRules) {
@@ -63,9 +65,122 @@ TEST(ProfileEngine, ReadsFollowTheLineRules) {
   // The section as a list: every key line of the first section, as spelled.
   std::string entries;
   ListSectionEntries(text, "services", &entries);
-  EXPECT_EQ(entries, std::string("Alpha=one two\0[broken header=x\0Quoted=\"  spaced  \"\0"
-                                 "Single='q'\0Mismatched=\"q'\0Empty=\"\"\0alpha=second, ignored\0",
-                                 108));
+  EXPECT_EQ(
+      entries,
+      std::string("Alpha=one two\0no equals sign here\0[broken header=x\0Quoted=\"  spaced  \"\0"
+                  "Single='q'\0Mismatched=\"q'\0Empty=\"\"\0alpha=second, ignored\0",
+                  128));
+}
+
+// |s| in UTF-16 with its byte-order mark, each char16_t of |s| one code unit.
+std::string Utf16(std::u16string_view s, bool big_endian = false) {
+  std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t unit : s) {
+    const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+    out.push_back(big_endian ? high : low);
+    out.push_back(big_endian ? low : high);
+  }
+  return out;
+}
+
+// How the platform's reader reads hostile files, as measured against it:
+// each row is a file, a section and key, and the value read (or <none>).
+struct ReadCase {
+  std::string text;
+  const char* section;
+  const char* key;
+  std::string expected;
+};
+
+TEST(ProfileEngine, ReadsAsThePlatformsReaderDoes) {
+  using namespace std::string_literals;
+  const ReadCase cases[] = {
+      // Line ends: CR LF, LF and a lone CR; CR CR LF is a line and an empty one.
+      {"[S]\r\nA=1\rB=2\r\nC=3\r\n", "S", "B", "2"},
+      {"[S]\nA=x\ry=2\n", "S", "A", "x"},
+      {"[S]\nA=1\r[T]\nB=2\n", "T", "B", "2"},
+      {"[S]\nA=1\r[T]\nB=2\n", "S", "B", "<none>"},
+      {"[S]\r\r\nA=1\r\r\nB=2\r\r\n", "S", "B", "2"},
+      {"[S]\r\nA=1\r", "S", "A", "1"},
+      // Blanks: space, tab, VT, FF and Ctrl-Z; not 0xA0 nor other controls.
+      {"\v[\vT\f]\x1a\r\n\t\vA\f=\x1a v\v\r\n", "T", "A", "v"},
+      {"[S]\r\n\xa0"
+       "A=1\r\nB=\xa0v\xa0\r\n",
+       "S", "A", "<none>"},
+      {"[S]\r\n\xa0"
+       "A=1\r\nB=\xa0v\xa0\r\n",
+       "S", "B", "\xa0v\xa0"},
+      {"[S]\r\n\x1c\x01"
+       "A=1\x1c\r\n",
+       "S",
+       "\x1c\x01"
+       "A",
+       "1\x1c"},
+      {"[S]\r\nA=1\x1a"
+       "2\r\n",
+       "S", "A",
+       "1\x1a"
+       "2"},
+      // Headers: '[' first, the name up to the line's last ']'.
+      {"  [ Services ]  trailing text\r\nA=1\r\n", "SERVICES", "a", "1"},
+      {"[T]x]y\r\nB=2\r\n", "T]x", "B", "2"},
+      {"[T]x]y\r\nB=2\r\n", "T", "B", "<none>"},
+      {"[[W]]\r\nG=7\r\n", "[W]", "G", "7"},
+      {"[S\r\nA=1\r\n", "S", "A", "<none>"},
+      {"[S]\r\n[broken header=x\r\n", "S", "[broken header", "x"},
+      {"x[S]\r\nA=1\r\n", "S", "A", "<none>"},
+      // Keys: ';' comments, lines without '=', the first of a name.
+      {"[S]\r\n;A=1\r\n  ;B=2\r\n#C=3\r\n", "S", "A", "<none>"},
+      {"[S]\r\n;A=1\r\n  ;B=2\r\n#C=3\r\n", "S", "#C", "3"},
+      {"[S]\r\nE\r\nE=v\r\n", "S", "E", "<none>"},
+      {"[S]\r\nD=a=b\r\n", "S", "D", "a=b"},
+      {"orphan=1\r\n[S]\r\n", "S", "orphan", "<none>"},
+      {"[S]\r\nA=1\r\nA=2\r\n[s]\r\nC=3\r\n", "s", "A", "1"},
+      {"[S]\r\nA=1\r\nA=2\r\n[s]\r\nC=3\r\n", "S", "C", "<none>"},
+      // Names asked for that the platform would trim, or read as the lines
+      // before the first header, find nothing.
+      {"A=0\r\n[S ]\r\n[]\r\nB=1\r\n[S \0]\r\nA=1\r\n"s, "", "A", "<none>"},
+      {"A=0\r\n[S ]\r\n[]\r\nB=1\r\n[S \0]\r\nA=1\r\n"s, "", "B", "<none>"},
+      {"A=0\r\n[S ]\r\n[]\r\nB=1\r\n[S \0]\r\nA=1\r\n"s, "S ", "A", "<none>"},
+      {"A=0\r\n[S ]\r\n[]\r\nB=1\r\n[S \0]\r\nA=1\r\n"s, "S", "A", "<none>"},
+      // NUL ends a name or a value, after trimming.
+      {"[Se\0x]\r\nA\0b=1\r\n"s, "Se", "A", "1"},
+      {"[S]\r\nB=x\0y\r\n"s, "S", "B", "x"},
+      {"[S]\r\nC=\" q \0 \"\r\n"s, "S", "C", "\" q "},
+      {"[S]\r\n D \0 = 5\r\n"s, "S", "D", "<none>"},
+      {"[S]\0]\r\nA=1\r\n"s, "S]", "A", "1"},
+      {"[ S \0 ]\r\nA=1\r\n"s, "S", "A", "<none>"},
+      {"[S]\r\nA=1\0B=2\r\n"s, "S", "B", "<none>"},
+      // One pair of matching quotes goes.
+      {"[S]\r\nA= \"x\" \r\nB='y'\r\nC=\"z'\r\nD=\"\r\nE=\"\"\r\nG=\"a\"b\"\r\n", "S", "A", "x"},
+      {"[S]\r\nB='y'\r\n", "S", "B", "y"},
+      {"[S]\r\nC=\"z'\r\n", "S", "C", "\"z'"},
+      {"[S]\r\nD=\"\r\n", "S", "D", "\""},
+      {"[S]\r\nE=\"\"\r\n", "S", "E", ""},
+      {"[S]\r\nG=\"a\"b\"\r\n", "S", "G", "a\"b"},
+      // Only ASCII letters fold.
+      {"[\xc9t\xe9]\r\nA=1\r\n", "\xc9T\xe9", "a", "1"},
+      {"[\xc9t\xe9]\r\nA=1\r\n", "\xe9t\xe9", "a", "<none>"},
+      // Encodings: a UTF-8 mark is skipped (a second one is text); UTF-16
+      // both ways round, its characters above ASCII never blanks or breaks.
+      {"\xef\xbb\xbf[S]\r\nA=\xc3\xa9\r\n", "S", "A", "\xc3\xa9"},
+      {"\xef\xbb\xbf\xef\xbb\xbf[S]\r\nA=1\r\n", "S", "A", "<none>"},
+      {"\xef\xbb\xbf[S]\r\nB=\xc3=x\r\n\xc0\x8a[T]\r\nC=1\r\n", "S", "C", "1"},
+      {"\xef\xbb\xbf[S]\r\nB=\xc3=x\r\n", "S", "B", "\xc3=x"},
+      {Utf16(u"[S]\r\nA=1\r\nB=\u00e9\u4e00\r\n"), "s", "b", "\xc3\xa9\xe4\xb8\x80"},
+      {Utf16(u"[S]\r\nA=1\r\n", true), "S", "A", "1"},
+      {Utf16(u"[S]\rA=\"\xd800\"\r\n"), "S", "A", "\xef\xbf\xbd"},
+      {Utf16(u"[S]\r\n\u00a0A=1\r\n\u3000B=2\r\nC=1\u2028D=2\r\n"), "S", "A", "<none>"},
+      {Utf16(u"[S]\r\n\u00a0A=1\r\n\u3000B=2\r\nC=1\u2028D=2\r\n"), "S", "D", "<none>"},
+      {Utf16(u"[S]\r\n\u0130=1\r\n"), "S", "i", "<none>"},
+      {Utf16(u"[S]\r\nA=1\r\n") + "x", "S", "A", "<none>"},  // odd length: refused
+      {"[\0S\0]\0\r\0\nA=1\r\n"s, "S", "A", "<none>"},       // UTF-16 without a mark
+  };
+  for (const ReadCase& c : cases) {
+    EXPECT_EQ(Value(c.text, c.section, c.key), c.expected)
+        << "[" << c.section << "] " << c.key << " in\n"
+        << c.text;
+  }
 }
 
 TEST(ProfileEngine, ByteOrderMarkIsKeptAndIgnored) {
@@ -167,13 +282,56 @@ TEST(ProfileEngine, SectionDeleteRemovesEveryCopyFromHeaderToNextHeader) {
   }
 }
 
-TEST(ProfileEngine, RefusesInputThatWouldInjectOrLoseLines) {
+// Edits of hostile files: the line the platform's reader takes for the key
+// is the one replaced or removed, new lines end as the file's lines do, and
+// a UTF-16 file is written in UTF-16.
+struct EditCase {
+  std::string text;
+  const char* section;
+  const char* key;
+  const char* value;  // nullptr: delete
+  std::string expected;
+};
+
+TEST(ProfileEngine, EditsTheLinesThePlatformsReaderMeans) {
+  using namespace std::string_literals;
+  const EditCase cases[] = {
+      {"[S]\r\nE\r\nZ=1\r\n", "S", "E", "v", "[S]\r\nE=v\r\nZ=1\r\n"},
+      {"[S]\r\nE\r\nE=v\r\n", "S", "e", nullptr, "[S]\r\nE=v\r\n"},
+      {"[S]\r\nA\0b=1\r\n"s, "S", "a", "2", "[S]\r\nA=2\r\n"},
+      {"[S]\rA=1\rB=2", "S", "Z", "v", "[S]\rA=1\rB=2\rZ=v\r"},
+      {"[S]\rA=1\rB=2\r", "S", "A", nullptr, "[S]\rB=2\r"},
+      {"[S]\nA=1\r[T]\nB=2\n", "T", "C", "3", "[S]\nA=1\r[T]\nB=2\nC=3\n"},
+      {"[S]\nA=1\r[T]\nB=2\n", "S", "B", "3", "[S]\nA=1\rB=3\n[T]\nB=2\n"},
+      {"; x\r\r\n[S]\r\r\n", "S", "K", "V", "; x\r\r\n[S]\r\r\nK=V\r\r\n"},
+      {"[S]\r\nA=1\r", "T", "K", "v", "[S]\r\nA=1\r[T]\r\nK=v\r\n"},
+      {"\v[\vS\v]\f\r\n\x1a A\v=1\r\n", "S", "A", "2", "\v[\vS\v]\f\r\nA=2\r\n"},
+      {"[ S \0 ]\r\nA=1\r\n"s, "S", "A", "2", "[ S \0 ]\r\nA=1\r\n[S]\r\nA=2\r\n"s},
+      {"[S\r\nA=1\r\n", "S", "A", "2", "[S\r\nA=1\r\n[S]\r\nA=2\r\n"},
+      {"[S]\r\n;A=1\r\n", "S", "A", "2", "[S]\r\nA=2\r\n;A=1\r\n"},
+      {Utf16(u"[S]\r\nA=1\r\n"), "S", "C", "x\xc3\xa9", Utf16(u"[S]\r\nA=1\r\nC=x\u00e9\r\n")},
+      {Utf16(u"[S]\nA=\u4e00\n", true), "s", "a", "2", Utf16(u"[S]\nA=2\n", true)},
+      {Utf16(u"[S]\r\nA=1\r\n"), "S", "A", nullptr, Utf16(u"[S]\r\n")},
+      {Utf16(u""), "S", "K", "\xf0\x9f\x98\x80", Utf16(u"[S]\r\nK=\xd83d\xde00\r\n")},
+  };
+  for (const EditCase& c : cases) {
+    const std::string out =
+        c.value ? Written(c.text, c.section, c.key, c.value) : Deleted(c.text, c.section, c.key);
+    EXPECT_EQ(out, c.expected) << "[" << c.section << "] " << c.key << " in\n" << c.text;
+    if (c.value) {
+      EXPECT_EQ(Value(out, c.section, c.key), c.value);
+    }
+  }
+}
+
+TEST(ProfileEngine, RefusesWhatItCannotWriteSafelyAndSaysWhy) {
+  using namespace std::string_literals;
   const std::string text = "[S]\nK=V\n";
-  const std::string_view bad_sections[] = {"a\rb", "a\nb", std::string_view("a\0b", 3),
-                                           "a]b",  " S",   "S\t"};
-  const std::string_view bad_keys[] = {"",   "a\nb", std::string_view("a\0b", 3), "a=b", "[k", ";k",
-                                       " K", "K "};
-  const std::string_view bad_values[] = {"a\rb", "a\nb", std::string_view("a\0b", 3)};
+  const std::string_view bad_sections[] = {"",   "a\rb", "a\nb", "a\0b"sv, "a]b",
+                                           " S", "S\t",  "\vS",  "S\f",    "\x1aS"};
+  const std::string_view bad_keys[] = {"",   "a\nb", "a\0b"sv, "a=b", "[k",   ";k",
+                                       " K", "K ",   "\vK",    "K\f", "K\x1a"};
+  const std::string_view bad_values[] = {"a\rb", "a\nb", "a\0b"sv};
   ProfileEdit edit;
   for (auto s : bad_sections) {
     EXPECT_EQ(PlanWrite(text, s, "K", "V", &edit), PlanResult::kRefused) << s;
@@ -185,9 +343,68 @@ TEST(ProfileEngine, RefusesInputThatWouldInjectOrLoseLines) {
     EXPECT_EQ(PlanDelete(text, "S", k, &edit), PlanResult::kRefused) << k;
   }
   for (auto v : bad_values) EXPECT_EQ(PlanWrite(text, "S", "K", v, &edit), PlanResult::kRefused);
-  // What stays allowed: blanks and quotes inside values, an empty value.
+
+  // Files and text it leaves alone, with the reason it gives.
+  struct Refusal {
+    std::string text;
+    const char* section;
+    const char* key;
+    const char* value;  // nullptr: delete
+    const char* reason_holds;
+  };
+  const std::string odd_utf16 = Utf16(u"[S]\r\nK=V\r\n") + "x";
+  const Refusal refusals[] = {
+      {odd_utf16, "S", "K", "W", "odd number of bytes"},
+      {odd_utf16, "S", "K", nullptr, "odd number of bytes"},
+      {Utf16(u"[S]\r\n"), "S\xc3\xa9", "K", "V", "not plain ASCII"},
+      {Utf16(u"[S]\r\n"), "S", "K\xe9", nullptr, "not plain ASCII"},
+      {Utf16(u"[S]\r\n"), "S", "K", "caf\xe9", "not valid UTF-8"},
+      {Utf16(u"[S]\r\n"), "S", "K", "\xed\xa0\x80", "not valid UTF-8"},
+      {"\xef\xbb\xbf[S]\r\n", "S", "K", "caf\xe9", "not valid UTF-8"},
+      {"\xef\xbb\xbf[S]\r\n", "S", "K", "\xc0\xaf", "not valid UTF-8"},
+      {"\xef\xbb\xbf[S]\r\n", "S\xff", "K", nullptr, "not valid UTF-8"},
+  };
+  for (const Refusal& r : refusals) {
+    ProfileEdit refused;
+    const PlanResult result = r.value ? PlanWrite(r.text, r.section, r.key, r.value, &refused)
+                                      : PlanDelete(r.text, r.section, r.key, &refused);
+    ASSERT_EQ(result, PlanResult::kRefused) << r.text;
+    ASSERT_NE(refused.reason, nullptr);
+    EXPECT_NE(std::string(refused.reason).find(r.reason_holds), std::string::npos)
+        << refused.reason;
+  }
+  EXPECT_NE(ProfileTextRefusal(odd_utf16), nullptr);
+  EXPECT_EQ(Value(odd_utf16, "S", "K"), "<none>");
+
+  // What stays allowed: blanks and quotes inside values, an empty value,
+  // 8-bit text in an 8-bit file.
   EXPECT_EQ(Value(Written(text, "S", "K", " a \"b\" "), "S", "K"), "a \"b\"");
   EXPECT_EQ(Value(Written(text, "S", "K", ""), "S", "K"), "");
+  EXPECT_EQ(Value(Written(text, "S\xe9", "K\xff", "caf\xe9"), "S\xe9", "K\xff"), "caf\xe9");
+}
+
+// Files that people and installers make are always edited, never refused.
+TEST(ProfileEngine, EditsEveryOrdinaryFile) {
+  const std::string files[] = {
+      "",
+      "[Services]\r\nMSPST AB=Personal Address Book\r\n",
+      "[Services]\nMSPST AB=Personal Address Book\n",
+      "\xef\xbb\xbf; written by an installer\r\n[Services]\r\nMSPST AB=Personal Address Book",
+      "; comment\r\n\r\n[Services]\r\n\tMSPST AB  =  \"Personal Address Book\"  \r\n\r\n"
+      "[Default Services]\r\nMSPST AB='Personal Address Book'\r\n",
+      "[Services]\r\nMSPST AB=Pers\xf6nliches Adressbuch\r\n",
+      "\xef\xbb\xbf[Services]\r\nMSPST AB=Pers\xc3\xb6nliches Adressbuch\r\n",
+  };
+  for (const std::string& text : files) {
+    EXPECT_EQ(ProfileTextRefusal(text), nullptr);
+    const std::string written = Written(text, "VRQPN", "PR_SERVICE_DLL_NAME", "C:\\QP\\vrqpn.dll");
+    EXPECT_EQ(Value(written, "VRQPN", "PR_SERVICE_DLL_NAME"), "C:\\QP\\vrqpn.dll");
+    const std::string held_out = Deleted(written, "Services", "MSPST AB");
+    EXPECT_EQ(Value(held_out, "Services", "MSPST AB"), "<none>");
+    if (text.empty()) continue;
+    const std::string back = Written(held_out, "Services", "MSPST AB", "Personal Address Book");
+    EXPECT_EQ(Value(back, "Services", "MSPST AB"), "Personal Address Book") << text;
+  }
 }
 
 }  // namespace

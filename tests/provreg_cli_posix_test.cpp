@@ -406,6 +406,32 @@ TEST_F(ProvregTest, KilledRunsNeverTearTheFile) {
   EXPECT_GT(killed_mid_run, 40);
 }
 
+// A UTF-16 file is written in UTF-16; one that the engine cannot read as
+// the platform does (a UTF-16 mark, an odd number of bytes) is left
+// byte-identical, and the user is told why.
+TEST_F(ProvregTest, Utf16FileIsWrittenInUtf16OrRefusedWithTheReason) {
+  const auto utf16 = [](const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) out.append({c, '\0'});
+    return out;
+  };
+  const std::string start = "[Services]\r\nMSPST AB=Personal Address Book\r\n";
+  WriteFileBytes(file_, utf16(start));
+  ASSERT_EQ(Run({"-norm", "C:\\QP"}).exit_status, 1);
+  std::string expected = kNormalFile;
+  ReplaceAll(&expected, "[Services]\r\n", start);
+  EXPECT_EQ(File(), utf16(expected));
+
+  const std::string odd = utf16(start) + "x";
+  WriteFileBytes(file_, odd);
+  const ProcessResult r = Run({"-norm", "C:\\QP"});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.output, "Cannot write the service definition to \"" + file_ +
+                          "\"\nWrite refused: the file starts with a UTF-16 byte-order mark but "
+                          "has an odd number of bytes\n");
+  EXPECT_TRUE(File() == odd) << "file changed";
+}
+
 // A disk too full for the new copy: the file stays byte-identical, nothing
 // is left behind, and the failure is reported.
 TEST_F(ProvregTest, FullDiskLeavesTheFileUntouched) {

@@ -1,19 +1,27 @@
 // libFuzzer target for the profile-file engine: arbitrary file bytes and a
 // sequence of writes, deletes and reads. Besides crashes and undefined
 // behaviour it checks the engine's promises:
-// - a refused input is exactly one the validity checks reject, and changes nothing;
-// - an edit covers whole lines, so every line it does not touch stays byte-identical;
-// - after a write, a read returns the value written;
+// - invalid input is refused, and a refusal always says why; valid ASCII
+//   input is refused only for a file the engine refuses as a whole;
+// - an edit covers whole lines (line ends: CR LF, LF, lone CR, CR CR LF), so
+//   every line it does not touch stays byte-identical; in a UTF-16 file it
+//   falls on whole code units;
+// - after a write, a read returns the value written (trimmed, one pair of
+//   quotes removed);
 // - a delete removes exactly one line;
-// - a section delete leaves no section of the name, and keeps the bytes
-//   between the copies it removes.
+// - a write or delete changes what no other key of the file reads.
+// - a section delete leaves no section of the name and covers whole lines.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "platform/ascii_case.h"
 #include "platform/profile_engine.h"
 
 namespace {
@@ -25,28 +33,61 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
+
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
 }
 
-size_t Skip(std::string_view text) { return text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0; }
-
-bool AtLineStart(std::string_view text, size_t pos) {
-  return pos == Skip(text) || pos == text.size() || (pos > 0 && text[pos - 1] == '\n');
+std::string_view StripQuotes(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+    return v.substr(1, v.size() - 2);
+  }
+  return v;
 }
 
-bool AtLineEnd(std::string_view text, size_t pos) {
-  return pos == text.size() || text[pos] == '\n' ||
-         (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ||
-         (pos > 0 && text[pos - 1] == '\n');
+bool IsUtf16(std::string_view text) {
+  return text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF";
 }
+
+bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+/// The lines of an 8-bit or UTF-8 text, split independently of the engine:
+/// where each line starts, and where its content ends.
+struct Lines {
+  std::set<size_t> starts, content_ends;
+  explicit Lines(std::string_view text) {
+    size_t i = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    while (i < text.size()) {
+      starts.insert(i);
+      while (i < text.size() && text[i] != '\r' && text[i] != '\n') ++i;
+      content_ends.insert(i);
+      if (text.substr(i, 3) == "\r\r\n") {
+        i += 3;
+      } else if (text.substr(i, 2) == "\r\n") {
+        i += 2;
+      } else if (i < text.size()) {
+        ++i;
+      }
+    }
+    starts.insert(text.size());
+    content_ends.insert(text.size());
+  }
+  /// The start of the line after the one that starts at |start|.
+  size_t Next(size_t start) const { return *starts.upper_bound(start); }
+};
 
 std::string Read(std::string_view text, std::string_view section, std::string_view key) {
-  std::string_view value;
-  if (!quillpost::FindProfileValue(text, section, key, &value)) return "<none>";
-  return std::string(quillpost::StripQuotes(value));
+  std::string value;
+  if (!quillpost::ReadProfileValue(text, section, key, &value)) return "<none>";
+  return value;
 }
 
 }  // namespace
@@ -54,48 +95,78 @@ std::string Read(std::string_view text, std::string_view section, std::string_vi
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   std::string text = input.ConsumeRandomLengthString(4096);
+  const bool refused_file = quillpost::ProfileTextRefusal(text) != nullptr;
+  std::vector<std::pair<std::string, std::string>> names;  // every name used so far
   for (int op = 0; op < 8 && input.remaining_bytes() > 0; ++op) {
     const int kind = input.ConsumeIntegralInRange(0, 3);
     const std::string section = input.ConsumeRandomLengthString(12);
     const std::string key = input.ConsumeRandomLengthString(12);
-    ProfileEdit edit;
-    if (kind == 0) {
-      const std::string value = input.ConsumeRandomLengthString(24);
-      const PlanResult r = quillpost::PlanWrite(text, section, key, value, &edit);
-      const bool valid = quillpost::IsWritableSection(section) && quillpost::IsWritableKey(key) &&
-                         quillpost::IsWritableValue(value);
-      Check((r == PlanResult::kRefused) == !valid);
-      if (r == PlanResult::kRefused) continue;
-      if (r == PlanResult::kChange) {
-        Check(edit.begin <= edit.end && edit.end <= text.size());
-        Check(AtLineStart(text, edit.begin) && AtLineEnd(text, edit.end));
-        text = quillpost::ApplyEdit(text, edit);
-      }
-      Check(Read(text, section, key) == std::string(quillpost::StripQuotes(Trim(value))));
-    } else if (kind == 1) {
-      const PlanResult r = quillpost::PlanDelete(text, section, key, &edit);
-      Check((r == PlanResult::kRefused) ==
-            !(quillpost::IsWritableSection(section) && quillpost::IsWritableKey(key)));
-      if (r != PlanResult::kChange) continue;
-      // Exactly one whole line: from a line start through its line end.
-      Check(AtLineStart(text, edit.begin) && edit.text.empty() && edit.end > edit.begin);
-      const std::string_view removed =
-          std::string_view(text).substr(edit.begin, edit.end - edit.begin);
-      const size_t lf = removed.find('\n');
-      Check(lf == std::string_view::npos ? edit.end == text.size() : lf == removed.size() - 1);
-      text = quillpost::ApplyEdit(text, edit);
-    } else if (kind == 2) {
-      const PlanResult r = quillpost::PlanDeleteSection(text, section, &edit);
-      Check((r == PlanResult::kRefused) == !quillpost::IsWritableSection(section));
-      if (r != PlanResult::kChange) continue;
-      Check(edit.begin < edit.end && edit.end <= text.size());
-      Check(AtLineStart(text, edit.begin) && AtLineStart(text, edit.end));
-      Check(edit.text.size() < edit.end - edit.begin);
-      text = quillpost::ApplyEdit(text, edit);
-      Check(quillpost::PlanDeleteSection(text, section, &edit) == PlanResult::kNoChange);
-      Check(Read(text, section, key) == "<none>");
-    } else {
+    names.emplace_back(section, key);
+    if (kind == 2) {
       Read(text, section, key);
+      continue;
+    }
+    if (kind == 3) {
+      ProfileEdit edit;
+      const PlanResult r = quillpost::PlanDeleteSection(text, section, &edit);
+      if (!quillpost::IsWritableSection(section)) Check(r == PlanResult::kRefused);
+      if (r == PlanResult::kRefused) {
+        Check(edit.reason != nullptr);
+        continue;
+      }
+      if (r == PlanResult::kChange) {
+        Check(edit.begin < edit.end && edit.end <= text.size());
+        Check(edit.text.size() < edit.end - edit.begin);
+        if (!IsUtf16(text)) {
+          const Lines lines(text);
+          Check(lines.starts.count(edit.begin) == 1);
+          Check(edit.end == text.size() || lines.starts.count(edit.end) == 1);
+        }
+        text = quillpost::ApplyEdit(text, edit);
+        Check(quillpost::PlanDeleteSection(text, section, &edit) == PlanResult::kNoChange);
+      }
+      Check(Read(text, section, key) == "<none>");
+      continue;
+    }
+    const std::string value = kind == 0 ? input.ConsumeRandomLengthString(24) : "";
+    ProfileEdit edit;
+    const PlanResult r = kind == 0 ? quillpost::PlanWrite(text, section, key, value, &edit)
+                                   : quillpost::PlanDelete(text, section, key, &edit);
+    const bool valid = quillpost::IsWritableSection(section) && quillpost::IsWritableKey(key) &&
+                       (kind == 1 || quillpost::IsWritableValue(value));
+    if (!valid) Check(r == PlanResult::kRefused);
+    if (valid && !refused_file && IsAscii(section) && IsAscii(key) && IsAscii(value)) {
+      Check(r != PlanResult::kRefused);
+    }
+    if (r == PlanResult::kRefused) {
+      Check(edit.reason != nullptr);
+      continue;
+    }
+
+    std::vector<std::string> before;
+    for (const auto& [s, k] : names) before.push_back(Read(text, s, k));
+    if (r == PlanResult::kChange) {
+      Check(edit.begin <= edit.end && edit.end <= text.size());
+      if (IsUtf16(text)) {
+        Check(edit.begin % 2 == 0 && edit.end % 2 == 0 && edit.text.size() % 2 == 0);
+      } else {
+        const Lines lines(text);
+        Check(lines.starts.count(edit.begin) == 1);
+        if (kind == 1) {
+          // Exactly one whole line, its line end included.
+          Check(edit.text.empty() && edit.end == lines.Next(edit.begin));
+        } else if (edit.begin != edit.end) {
+          Check(lines.content_ends.count(edit.end) == 1);
+        }
+      }
+      text = quillpost::ApplyEdit(text, edit);
+    }
+    if (kind == 0) Check(Read(text, section, key) == std::string(StripQuotes(Trim(value))));
+    // What any other key reads is unchanged.
+    for (size_t i = 0; i < names.size(); ++i) {
+      const auto& [s, k] = names[i];
+      const bool same = quillpost::AsciiCaseEqual(s, section) && quillpost::AsciiCaseEqual(k, key);
+      if (!same) Check(Read(text, s, k) == before[i]);
     }
   }
   return 0;

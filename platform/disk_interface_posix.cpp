@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <vector>
@@ -72,11 +73,29 @@ int RealDiskInterface::Fsync(int fd) { return ::fsync(fd); }
 int RealDiskInterface::Close(int fd) { return ::close(fd); }
 
 int RealDiskInterface::Lock(int fd, int operation) {
-  int r;
-  do {
-    r = ::flock(fd, operation);
-  } while (r < 0 && errno == EINTR);
-  return r;
+  if (operation & LOCK_NB) {
+    int r;
+    do {
+      r = ::flock(fd, operation);
+    } while (r < 0 && errno == EINTR);
+    return r;
+  }
+  // Wait for the lock, but not for ever: a process that holds it and never
+  // lets go (one stopped, or any reader of the file holding a lock of its
+  // own) must not hang every program that edits the file. Polling keeps the
+  // wait free of timers and signals.
+  struct timespec pause = {0, 1000000};  // 1 ms, doubled up to 64 ms
+  for (long waited_ms = 0;;) {
+    if (::flock(fd, operation | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (waited_ms >= lock_wait_seconds_ * 1000L) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    nanosleep(&pause, nullptr);
+    waited_ms += pause.tv_nsec / 1000000;
+    if (pause.tv_nsec < 64000000) pause.tv_nsec *= 2;
+  }
 }
 
 int RealDiskInterface::Rename(const char* from, const char* to) { return ::rename(from, to); }

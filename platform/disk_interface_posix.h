@@ -37,7 +37,8 @@ class DiskInterface {
   /// Returns 0, or -1.
   virtual int Close(int fd) = 0;
   /// Applies the flock |operation| (LOCK_SH or LOCK_EX, waiting for it unless
-  /// LOCK_NB is added) to the open file. Returns 0, or -1.
+  /// LOCK_NB is added) to the open file. Returns 0, or -1 (ETIMEDOUT when
+  /// another holder kept it for kLockWaitSeconds).
   virtual int Lock(int fd, int operation) = 0;
   /// Renames |from| over |to|. Returns 0, or -1.
   virtual int Rename(const char* from, const char* to) = 0;
@@ -60,9 +61,16 @@ class DiskInterface {
   virtual int ListDirectory(const char* path, std::vector<std::string>* names) = 0;
 };
 
+/// How long the real disk waits for a lock on a file before it gives up
+/// with ETIMEDOUT.
+constexpr int kLockWaitSeconds = 30;
+
 /// The real disk.
 class RealDiskInterface : public DiskInterface {
  public:
+  explicit RealDiskInterface(int lock_wait_seconds = kLockWaitSeconds)
+      : lock_wait_seconds_(lock_wait_seconds) {}
+
   int Open(const char* path, int flags, mode_t mode) override;
   ssize_t Read(int fd, void* buffer, size_t size) override;
   ssize_t Write(int fd, const void* buffer, size_t size) override;
@@ -83,6 +91,9 @@ class RealDiskInterface : public DiskInterface {
   int Fchmod(int fd, mode_t mode) override;
   int Fchown(int fd, uid_t owner, gid_t group) override;
   int ListDirectory(const char* path, std::vector<std::string>* names) override;
+
+ private:
+  int lock_wait_seconds_;
 };
 
 }  // namespace quillpost

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace quillpost {
@@ -79,7 +80,12 @@ bool ProfileFile::ReadWhole(const char* path, Content* text) {
   if (fd < 0) return false;
   // Shared with other readers; a writer updating the file in place holds
   // it exclusively, so what is read is never half an update.
-  const bool read = disk_.Lock(fd, LOCK_SH) == 0 && ReadAll(fd, st.st_size, text);
+  bool read = false;
+  try {
+    read = disk_.Lock(fd, LOCK_SH) == 0 && ReadAll(fd, st.st_size, text);
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;  // too large for memory: read as unreadable
+  }
   disk_.Close(fd);
   return read;
 }
@@ -153,7 +159,14 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
     if (planned == PlanResult::kNoChange || !create_missing) return Outcome::kDone;
     return Create(target, edit.text);
   }
-  const Outcome outcome = EditLocked(fd, writable, target, plan, args);
+  Outcome outcome = Outcome::kFailed;
+  try {
+    outcome = EditLocked(fd, writable, target, plan, args);
+  } catch (const std::bad_alloc&) {
+    // A file too large for memory: the file is as it was, and the lock must
+    // go with the descriptor all the same.
+    errno = ENOMEM;
+  }
   disk_.Close(fd);  // releases the lock
   return outcome;
 }
@@ -450,6 +463,10 @@ void ProfileFile::SweepStaleTemporaries(const std::string& target) {
     // A live writer holds a lock on its temporary from its creation to its
     // rename or removal; one that nobody holds belongs to a dead writer.
     const std::string path = dir + "/" + name;
+    // Only a regular file of the name is ours: a device or FIFO planted
+    // under it is never opened.
+    struct stat seen;
+    if (disk_.Lstat(path.c_str(), &seen) != 0 || !S_ISREG(seen.st_mode)) continue;
     const int fd = disk_.Open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) continue;
     struct stat opened, named;

@@ -1,12 +1,21 @@
 #include "registration/unregister_service.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/config_path.h"
 #include "platform/platform.h"
 #include "registration/edition.h"
 
 namespace quillpost {
+namespace {
+
+// The most copies of the service's key in "Services" that a run removes.
+constexpr int kMaxKeyCopies = 64;
+// What a read of a missing key gives: a line break, which no value holds.
+const char kAbsent[] = "\n";
+
+}  // namespace
 
 int UnregisterService(Platform& platform, bool lite) {
   const Edition& edition = EditionFor(lite);
@@ -18,7 +27,16 @@ int UnregisterService(Platform& platform, bool lite) {
 
   // The entry in "Services" goes first: should the run stop half way, the
   // messaging subsystem no longer offers a service whose sections are gone.
+  // Should "Services" hold the key more than once, the reader sees the next
+  // copy once the first is gone: each is removed in turn while the key still
+  // reads as present (a value no line of the file can hold tells).
   bool all_removed = platform.DeleteKey("Services", edition.service_name, path);
+  char value[256];
+  for (int copy = 1; all_removed && copy < kMaxKeyCopies; ++copy) {
+    platform.ReadString("Services", edition.service_name, kAbsent, value, sizeof value, path);
+    if (std::strcmp(value, kAbsent) == 0) break;
+    all_removed = platform.DeleteKey("Services", edition.service_name, path);
+  }
   for (const SectionTable& table : edition.sections) {
     all_removed = platform.DeleteSection(table.section, path) && all_removed;
   }

@@ -158,6 +158,23 @@ TEST_F(ProfileFileTest, StaleTemporariesAreSweptAndOnlyThose) {
   EXPECT_EQ(ReadFileBytes(path_), "[S]\nK=V\n");
 }
 
+// A lock that another holder never lets go (a stopped writer, any reader
+// of the file) makes a change fail in the end, with the file untouched,
+// rather than hang.
+TEST_F(ProfileFileTest, ALockHeldForEverFailsTheChangeInsteadOfHanging) {
+  WriteFileBytes(path_, "[S]\nK=V\n");
+  const int holder = open(path_.c_str(), O_RDONLY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_SH), 0);
+  RealDiskInterface patient(1);
+  ProfileFile profile(patient);
+  EXPECT_FALSE(profile.Write(path_.c_str(), "S", "K", "W"));
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_EQ(ReadFileBytes(path_), "[S]\nK=V\n");
+  close(holder);
+  EXPECT_TRUE(profile.Write(path_.c_str(), "S", "K", "W"));
+}
+
 TEST_F(ProfileFileTest, FailuresLeaveNothingButTheOldFile) {
   EXPECT_FALSE(profile_.Write(dir_.Join("no/such/dir/x.inf").c_str(), "S", "K", "V"));
   ASSERT_EQ(mkdir(dir_.Join("file-is-dir").c_str(), 0755), 0);

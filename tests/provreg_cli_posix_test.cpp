@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -268,6 +269,29 @@ TEST_F(ProvregTest, BindMountedFileIsUpdatedInPlace) {
 
 // Anything but a regular file of the name is refused at once with one line
 // and left as it is; nothing waits on it (a FIFO would block an open).
+// A file too large to hold in memory (sparse, a terabyte) fails the run with
+// the one line, the file untouched, instead of ending the program.
+TEST_F(ProvregTest, AFileTooLargeForMemoryFailsWithTheOneLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer ends a process whose allocation is too large by design";
+#endif
+  WriteFileBytes(file_, "[Services]\r\n");
+  if (truncate(file_.c_str(), off_t{1} << 40) != 0) {
+    GTEST_SKIP() << "this file system cannot hold a sparse file of a terabyte";
+  }
+  for (const char* program : {PROVREG_PATH, PROVUNREG_PATH}) {
+    LaunchOptions launch = Launch({"-norm"});
+    launch.argv[0] = program;
+    const ProcessResult r = RunProcess(launch);
+    EXPECT_EQ(r.exit_status, 2) << program;
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+    EXPECT_NE(r.output.find(file_), std::string::npos) << r.output;
+  }
+  struct stat st;
+  ASSERT_EQ(stat(file_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, off_t{1} << 40);
+}
+
 TEST_F(ProvregTest, OnlyRegularFilesAreEdited) {
   const std::pair<const char*, int (*)(const char*)> kinds[] = {
       {"FIFO", [](const char* p) { return mkfifo(p, 0666); }},

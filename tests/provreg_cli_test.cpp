@@ -91,6 +91,8 @@ TEST_F(ProvunregTest, RoundTripOfBothEditionsGivesBackTheOriginal) {
   EXPECT_EQ(File(), after);
 }
 
+// Every copy of each section goes, and every copy of the key in [Services]
+// (a reader sees the next one once the first is gone).
 TEST_F(ProvunregTest, EveryCopyOfASectionGoesAndAMissingFileStaysMissing) {
   const ProcessResult missing = Unreg({"-norm"});
   EXPECT_EQ(missing.exit_status, 1);
@@ -98,6 +100,7 @@ TEST_F(ProvunregTest, EveryCopyOfASectionGoesAndAMissingFileStaysMissing) {
   EXPECT_EQ(File(), "<missing>");
   WriteFileBytes(file_,
                  "[Services]\r\nVRQPN=Varnholt Quillpost\r\nVRQPL=Varnholt Quillpost Lite\r\n"
+                 "vrqpn=a second copy\r\n"
                  "[VRQPN]\r\nPR_DISPLAY_NAME=Varnholt Quillpost\r\n"
                  "[VRQPL]\r\nPR_DISPLAY_NAME=Varnholt Quillpost Lite\r\n"
                  "[vrqpn_ab]\r\nPR_DISPLAY_NAME=an old copy\r\n"

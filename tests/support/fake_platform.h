@@ -19,6 +19,10 @@ class FakePlatform : public Platform {
   void* library = nullptr;  // what OpenLibrary returns
   void* wizard = nullptr;   // what FindEntry returns
   std::string read_value;   // what ReadString finds ("" for the default)
+  // When 0 or more: how many copies of the key read_value belongs to are
+  // left; a read finds it while one is, each DeleteKey that succeeds takes
+  // one away.
+  int copies_left = -1;
   // What ReadSection lists ("key=value" each followed by a null); by
   // default the one entry "MSPST AB=" read_value.
   std::string section_entries = "<from read_value>";
@@ -46,8 +50,9 @@ class FakePlatform : public Platform {
 
   bool DeleteKey(const char* section, const char* key, const char* file) override {
     calls.push_back({"delete", section, key, "", file});
-    const bool ok = deletes++ != fail_delete_at;
-    return ok && !delete_fails;
+    const bool ok = deletes++ != fail_delete_at && !delete_fails;
+    if (ok && copies_left > 0) --copies_left;
+    return ok;
   }
 
   bool DeleteSection(const char* section, const char* file) override {
@@ -58,7 +63,10 @@ class FakePlatform : public Platform {
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override {
     calls.push_back({"read", section, key, "", file});
-    std::string value = read_value.empty() ? default_value : read_value;
+    std::string value = copies_left > 0      ? read_value
+                        : copies_left == 0   ? std::string(default_value)
+                        : read_value.empty() ? default_value
+                                             : read_value;
     value = value.substr(0, capacity - 1);
     value.copy(buffer, value.size());
     buffer[value.size()] = '\0';

@@ -56,6 +56,9 @@ constexpr char kReady = 'R';
 constexpr int kGuardianWroteBack = 0;
 constexpr int kGuardianWriteFailed = 1;
 constexpr int kGuardianNotStarted = 2;
+// How long a signal handler waits for the guardian's write-back before the
+// process ends all the same (the guardian then finishes it).
+constexpr int kRestoreWaitMs = 5000;
 
 enum State : int { kIdle, kArmed, kRestoring, kDisarmed };
 
@@ -108,15 +111,23 @@ void WriteOut(const char* text, size_t size) {
   }
 }
 
-/// Waits for the guardian's end. Returns its wait status, or -1 when it is
-/// no longer ours to wait for (reaped elsewhere). Async-signal-safe.
-int WaitForGuardian() {
-  int status = 0;
-  pid_t r;
-  do {
-    r = waitpid(g_guardian, &status, 0);
-  } while (r < 0 && errno == EINTR);
-  return r == g_guardian ? status : -1;
+/// Waits for the guardian's end, at most |limit_ms| milliseconds (for ever
+/// when negative). Returns its wait status, -1 when it is no longer ours to
+/// wait for (reaped elsewhere), or kStillAtWork when it has not ended by the
+/// limit. Async-signal-safe.
+constexpr int kStillAtWork = -2;
+int WaitForGuardian(int limit_ms) {
+  for (int waited_ms = 0;;) {
+    int status = 0;
+    const pid_t r = waitpid(g_guardian, &status, limit_ms < 0 ? 0 : WNOHANG);
+    if (r == g_guardian) return status;
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (waited_ms >= limit_ms) return kStillAtWork;
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+    waited_ms += 10;
+  }
 }
 
 /// Has the guardian write the entry back, if nobody has yet, and returns
@@ -136,7 +147,13 @@ void RestoreNow() {
   } else if (expected != kRestoring) {
     return;  // never armed, or disarmed: the entry is not held out
   }
-  const int status = WaitForGuardian();
+  // This process may itself hold a lock on the file that the guardian needs
+  // (the signal struck while the wizard read it through the platform, or
+  // the wizard locked it): waiting for ever would deadlock both. After a
+  // while the process ends all the same; its end lets go of its locks, and
+  // the guardian, still at work, writes the entry back right after.
+  const int status = WaitForGuardian(kRestoreWaitMs);
+  if (status == kStillAtWork) return;
   const bool guardian_answered =
       status == -1 || (WIFEXITED(status) && (WEXITSTATUS(status) == kGuardianWroteBack ||
                                              WEXITSTATUS(status) == kGuardianWriteFailed));
@@ -289,9 +306,9 @@ void DisarmEntryGuard() {
     GiveSignalsBack();
     union sigval request;
     request.sival_int = kDisarm;
-    if (sigqueue(g_guardian, RequestSignal(), request) == 0) WaitForGuardian();
+    if (sigqueue(g_guardian, RequestSignal(), request) == 0) WaitForGuardian(-1);
   } else if (expected == kRestoring) {
-    WaitForGuardian();  // a handler on another thread has it written back
+    WaitForGuardian(-1);  // a handler on another thread has it written back
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
@@ -301,12 +318,15 @@ thread_local int t_update_depth = 0;
 thread_local sigset_t t_update_previous;
 }  // namespace
 
-// Faults are left open: blocked, they would end the process at once.
+// Every signal waits, fault signals sent by kill included: a handler that
+// ran now would ask the guardian for a write that waits on the lock this
+// update holds. A real fault while they are blocked ends the process at
+// once, which lets go of the lock; the guardian, watching the process, then
+// writes the entry back.
 UpdateInProgress::UpdateInProgress() {
   if (t_update_depth++ > 0) return;
   sigset_t held;
   sigfillset(&held);
-  for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) sigdelset(&held, sig);
   pthread_sigmask(SIG_BLOCK, &held, &t_update_previous);
 }
 

@@ -241,6 +241,18 @@ TEST_F(WiztestPosixTest, SignalsIgnoredAtTheStartStayIgnored) {
 // _exit() and SIGKILL run nothing of wiztest's: the caller sees the
 // wizard's status, and the guardian writes the entry back as soon as the
 // process has ended, holding wiztest's output open until it has.
+// A signal that strikes while the process itself holds a lock on the file
+// (the wizard reading it, or locking it) cannot deadlock the process and
+// its guardian: the process ends by the signal, which lets the lock go, and
+// the guardian writes the entry back right after.
+TEST_F(WiztestPosixTest, ASignalWhileTheProcessHoldsALockOnTheFileNeverHangs) {
+  const ProcessResult r = RunProcess(Launch("lock-file,raise:" + std::to_string(SIGTERM)));
+  EXPECT_FALSE(r.hung);
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_EQ(Record().count("lock-file"), 0u) << "the stand-in could not lock the file";
+  EXPECT_EQ(Held(), "Personal Address Book");
+}
+
 TEST_F(WiztestPosixTest, AWizardThatEndsTheProcessLeavesTheEntryBack) {
   const AtTheEnd end = RunFromShell("exit:5");
   EXPECT_EQ(end.status, 5);

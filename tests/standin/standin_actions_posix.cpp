@@ -9,10 +9,13 @@
 //   close-fds    close every descriptor above standard error
 //   chdir:DIR    change the current directory to DIR
 //   kill-guardian  SIGKILL every other child of the process
+//   lock-file    take a shared lock on the service configuration file, as a
+//                reader of it does, and keep it
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +90,11 @@ void PlatformAction(const std::string& name, int number, const std::string& text
     for (int fd = 3; fd < 1024; ++fd) close(fd);
   }
   if (name == "chdir" && chdir(text.c_str()) != 0) Record("chdir=failed\n");
+  if (name == "lock-file") {
+    const char* dir = std::getenv("QUILLPOST_SYSTEM_DIR");
+    const int fd = open((std::string(dir ? dir : ".") + "/Mapisvc.inf").c_str(), O_RDONLY);
+    if (fd < 0 || flock(fd, LOCK_SH) != 0) Record("lock-file=failed\n");
+  }
   if (name == "kill-guardian") {
     const std::string pids = ChildrenOfThisProcess();
     Record("killed=" + pids + "\n");

@@ -1,10 +1,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "platform/entry_guard.h"
@@ -48,31 +46,20 @@ unsigned PosixPlatform::SystemDirectory(char* buffer, unsigned capacity) {
   return static_cast<unsigned>(dir.size());
 }
 
-// A file too large for memory fails the operation like any other failure
-// the disk reports, with the file as it was, rather than ending the program.
-template <typename Operation>
-bool OrFailed(Operation operation) {
-  try {
-    return operation();
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
 bool PosixPlatform::WriteString(const char* section, const char* key, const char* value,
                                 const char* file) {
   const UpdateInProgress update;
-  return OrFailed([&] { return profile_.Write(file, section, key, value); });
+  return profile_.Write(file, section, key, value);
 }
 
 bool PosixPlatform::DeleteKey(const char* section, const char* key, const char* file) {
   const UpdateInProgress update;
-  return OrFailed([&] { return profile_.Delete(file, section, key); });
+  return profile_.Delete(file, section, key);
 }
 
 bool PosixPlatform::DeleteSection(const char* section, const char* file) {
   const UpdateInProgress update;
-  return OrFailed([&] { return profile_.DeleteSection(file, section); });
+  return profile_.DeleteSection(file, section);
 }
 
 const char* PosixPlatform::RefusalReason() {
@@ -82,27 +69,14 @@ const char* PosixPlatform::RefusalReason() {
 
 unsigned PosixPlatform::ReadString(const char* section, const char* key, const char* default_value,
                                    char* buffer, unsigned capacity, const char* file) {
-  try {
-    return profile_.Read(file, section, key, default_value, buffer, capacity);
-  } catch (const std::bad_alloc&) {
-    // Read as missing, as any file that cannot be read.
-    if (capacity == 0) return 0;
-    const size_t stored = std::min<size_t>(std::strlen(default_value), capacity - 1);
-    std::memcpy(buffer, default_value, stored);
-    buffer[stored] = '\0';
-    return static_cast<unsigned>(stored);
-  }
+  return profile_.Read(file, section, key, default_value, buffer, capacity);
 }
 
 unsigned PosixPlatform::ReadSection(const char* section, char* buffer, unsigned capacity,
                                     const char* file) {
   if (capacity < 2) return 0;
   std::string entries;
-  try {
-    profile_.ReadSection(file, section, &entries);
-  } catch (const std::bad_alloc&) {
-    entries.clear();  // lists nothing, as a file that cannot be read
-  }
+  profile_.ReadSection(file, section, &entries);
   // Like the platform's query: entries that do not all fit are cut, still
   // ended by two nulls, and reported as capacity - 2.
   if (entries.size() + 1 > capacity) {

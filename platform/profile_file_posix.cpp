@@ -96,8 +96,12 @@ unsigned ProfileFile::Read(const char* path, std::string_view section, std::stri
   Content text;
   std::string found;
   std::string_view value = default_value;
-  if (ReadWhole(path, &text) && ReadProfileValue(text.view(), section, key, &found)) {
-    value = found;
+  try {
+    if (ReadWhole(path, &text) && ReadProfileValue(text.view(), section, key, &found)) {
+      value = found;
+    }
+  } catch (const std::bad_alloc&) {
+    // A file too large for memory reads as missing, as any unreadable one.
   }
   const size_t stored = std::min<size_t>(value.size(), capacity - 1);
   std::memcpy(buffer, value.data(), stored);
@@ -108,7 +112,11 @@ unsigned ProfileFile::Read(const char* path, std::string_view section, std::stri
 void ProfileFile::ReadSection(const char* path, std::string_view section, std::string* entries) {
   entries->clear();
   Content text;
-  if (ReadWhole(path, &text)) ListSectionEntries(text.view(), section, entries);
+  try {
+    if (ReadWhole(path, &text)) ListSectionEntries(text.view(), section, entries);
+  } catch (const std::bad_alloc&) {
+    entries->clear();  // too large for memory: lists nothing, as an unreadable file
+  }
 }
 
 bool ProfileFile::Write(const char* path, std::string_view section, std::string_view key,
@@ -130,9 +138,15 @@ bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, co
   refusal_ = nullptr;
   std::string target;
   if (!ResolveLinks(path, &target)) return false;
-  for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-    const Outcome outcome = UpdateOnce(target, create_missing, plan, args);
-    if (outcome != Outcome::kRetry) return outcome == Outcome::kDone;
+  // A file too large for memory fails the change like any failure the disk
+  // reports, the file as it was, rather than ending the program.
+  try {
+    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+      const Outcome outcome = UpdateOnce(target, create_missing, plan, args);
+      if (outcome != Outcome::kRetry) return outcome == Outcome::kDone;
+    }
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
   }
   return false;
 }

@@ -11,16 +11,24 @@
 #   wine-run.sh PROGRAM [ARGS...]   run PROGRAM
 #   wine-run.sh --prepare PROGRAM   only make PROGRAM's prefix ready
 #
+#   wine-run.sh --system-dir PROGRAM   print the POSIX path of the system
+#                                      directory PROGRAM sees
+#
+# With QUILLPOST_WINE_WOW64=1, 32-bit programs run as on 64-bit Windows, in a
+# 64-bit prefix <build>/wine-wow64 whose system directory for them is
+# drive_c/windows/syswow64. Such a prefix is made by the 64-bit loader, which
+# saves minutes where 32-bit programs run only under emulation.
+#
 # Exits non-zero, with one line on standard error saying why, when the
 # prefix cannot be made (for instance when this kernel cannot run 32-bit
 # programs).
 set -euo pipefail
 
-prepare_only=0
-if [ "${1:-}" = --prepare ]; then
-  prepare_only=1
-  shift
-fi
+action=run
+case "${1:-}" in
+  --prepare) action=prepare && shift ;;
+  --system-dir) action=system-dir && shift ;;
+esac
 program="$1"
 shift
 
@@ -33,14 +41,19 @@ fail() {
 pe_offset=$(od -An -t u4 -j 60 -N 4 "$program" | tr -d ' ')
 machine=$(od -An -t x2 -j "$((pe_offset + 4))" -N 2 "$program" | tr -d ' ')
 case "$machine" in
-  014c) bits=32 loader=/usr/lib/wine/wine arch=win32 ;;
-  8664) bits=64 loader=/usr/lib/wine/wine64 arch=win64 ;;
+  014c) bits=32 loader=/usr/lib/wine/wine arch=win32 boot_loader=$loader system=system32 ;;
+  8664) bits=64 loader=/usr/lib/wine/wine64 arch=win64 boot_loader=$loader system=system32 ;;
   *) fail "$program is not a 32-bit or 64-bit x86 Windows program (machine 0x$machine)" ;;
 esac
+if [ "$bits" = 32 ] && [ "${QUILLPOST_WINE_WOW64:-0}" = 1 ]; then
+  arch=win64 boot_loader=/usr/lib/wine/wine64 system=syswow64
+fi
 [ -x "$loader" ] || fail "no $bits-bit Wine loader at $loader (install the package wine$bits)"
 
 build_dir="${QUILLPOST_WINE_BUILD_DIR:-$(cd "$(dirname "$program")" && while [ ! -f CMakeCache.txt ] && [ "$PWD" != / ]; do cd ..; done; pwd)}"
-export WINEPREFIX="${WINEPREFIX:-$build_dir/wine-$arch}"
+prefix_name=wine-$arch
+[ "$system" = syswow64 ] && prefix_name=wine-wow64
+export WINEPREFIX="${WINEPREFIX:-$build_dir/$prefix_name}"
 export WINEARCH="$arch"
 export WINELOADER="$loader"
 export WINEDEBUG=-all
@@ -54,7 +67,7 @@ make_prefix() {
   mkdir -p "$WINEPREFIX"
   local log="$WINEPREFIX.log"
   local booted=1
-  "$loader" wineboot --init >"$log" 2>&1 || booted=0
+  WINELOADER=$boot_loader "$boot_loader" wineboot --init >"$log" 2>&1 || booted=0
   # The registry reaches the disk when the prefix's wineserver ends.
   wineserver -w >>"$log" 2>&1 || true
   if [ "$booted" = 0 ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -67,7 +80,7 @@ make_prefix() {
   fi
   # A program named wiztest.exe gets the mapi32.dll beside it (the tests'
   # stand-in) and never Wine's own; under any other name, Wine's own.
-  "$loader" reg add 'HKCU\Software\Wine\AppDefaults\wiztest.exe\DllOverrides' \
+  WINELOADER=$boot_loader "$boot_loader" reg add 'HKCU\Software\Wine\AppDefaults\wiztest.exe\DllOverrides' \
     /v mapi32 /d native /f >>"$log" 2>&1 ||
     fail "cannot set the DllOverrides entry in $WINEPREFIX (see $log)"
   wineserver -w || true
@@ -81,5 +94,8 @@ if [ ! -f "$ready" ]; then
     [ -f "$ready" ] || make_prefix
   ) 9>"$WINEPREFIX.lock"
 fi
-[ "$prepare_only" = 1 ] && exit 0
-exec "$loader" "$program" "$@"
+case "$action" in
+  prepare) exit 0 ;;
+  system-dir) echo "$WINEPREFIX/drive_c/windows/$system" ;;
+  run) exec "$loader" "$program" "$@" ;;
+esac

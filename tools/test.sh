@@ -107,7 +107,7 @@ smoke32() {
 }
 # Under emulation every Wine process costs most of a minute, so the stage
 # has a limit of its own: a stuck emulator fails it here, clearly.
-emulated_limit=${QUILLPOST_EMULATED_STAGE_SECONDS:-1800}
+emulated_limit=${QUILLPOST_EMULATED_STAGE_SECONDS:-2700}
 case "$mode" in
   native)
     echo "== 32-bit Windows under 32-bit Wine, natively"

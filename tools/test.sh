@@ -95,7 +95,7 @@ elif why=$(register_i386_handler) && handler=$(i386_handler) &&
   echo "registered the binfmt_misc handler $handler: this kernel cannot run 32-bit x86 programs natively"
 else
   mode=none
-  why=${why:-$("$loader32" --version 2>&1 | head -n1)}
+  [ -n "${why:-}" ] || why="$loader32 --version: $( ("$loader32" --version 2>&1 || true) | sed -n '1s/.*: //p')"
 fi
 
 # The smoke runs (tools/wine-smoke.sh) run the 32-bit programs as on 64-bit
@@ -135,7 +135,7 @@ case "$mode" in
     stage32="the 32-bit Windows programs ran under 32-bit Wine emulated by $handler, in $((SECONDS - started)) s: the unit suite, the smoke runs of provreg, provunreg and wiztest under WOW64, and the PE header checks; the other black-box suites run only where the kernel runs i386 code natively"
     ;;
   none)
-    stage32="the 32-bit Windows programs were built and their PE headers checked, but not run: this kernel cannot run 32-bit x86 programs and no emulator could be set up ($why)"
+    stage32="the 32-bit Windows programs were built and their PE headers checked, but not run: this machine runs no 32-bit x86 program, natively or under emulation ($why)"
     echo "== 32-bit Windows: build and header checks only"
     echo "NOTE: $stage32"
     cmake --preset mingw -DQUILLPOST_RUN_UNDER_WINE=OFF

@@ -30,7 +30,7 @@
 
 #include "platform/ascii_case.h"
 #include "platform/platform.h"
-#include "platform/profile_engine.h"
+#include "platform/profile/profile_engine.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillpost {

@@ -1,4 +1,4 @@
-#include "platform/profile_file_posix.h"
+#include "platform/profile/profile_file_posix.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix_platform.h"
+#include "platform/native/posix_platform.h"
 #include "tests/support/faulty_disk_posix.h"
 #include "tests/support/temp_dir.h"
 

@@ -23,7 +23,7 @@
 #include <set>
 #include <thread>
 
-#include "platform/profile_engine.h"
+#include "platform/profile/profile_engine.h"
 #include "tests/provreg_fixture.h"
 
 namespace quillpost {

@@ -22,8 +22,8 @@
 
 #include "platform/config_path.h"
 #include "platform/platform.h"
-#include "platform/wizard_entry.h"
 #include "tests/standin/standin_actions.h"
+#include "wizard_test/wizard_entry.h"
 
 #if defined(_WIN32)
 #define STANDIN_EXPORT __declspec(dllexport)

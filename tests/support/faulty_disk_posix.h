@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "platform/disk_interface_posix.h"
+#include "platform/profile/disk_interface_posix.h"
 
 namespace quillpost::test {
 

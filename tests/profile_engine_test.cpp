@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/reference_reader.h"
+
 namespace quillpost {
 namespace {
 
@@ -85,6 +87,8 @@ std::string Utf16(std::u16string_view s, bool big_endian = false) {
 
 // How the platform's reader reads hostile files, as measured against it:
 // each row is a file, a section and key, and the value read (or <none>).
+// The tests' own reader, which the black-box tests trust, must read each
+// row the same.
 struct ReadCase {
   std::string text;
   const char* section;
@@ -179,6 +183,9 @@ TEST(ProfileEngine, ReadsAsThePlatformsReaderDoes) {
   for (const ReadCase& c : cases) {
     EXPECT_EQ(Value(c.text, c.section, c.key), c.expected)
         << "[" << c.section << "] " << c.key << " in\n"
+        << c.text;
+    EXPECT_EQ(test::ReferenceValue(c.text, c.section, c.key).value_or("<none>"), c.expected)
+        << "reference reader: [" << c.section << "] " << c.key << " in\n"
         << c.text;
   }
 }

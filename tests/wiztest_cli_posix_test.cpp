@@ -319,9 +319,10 @@ TEST_F(WiztestPosixTest, AGuardianGoneBeforeTheEndCostsNoSigpipe) {
                           "\"; put it back by hand: MSPST AB=Personal Address Book\n");
 }
 
-// Values that the read returns but the write would refuse or cut: one
-// ending in a stray CR (a file converted to CRLF twice), one holding a NUL.
-TEST_F(WiztestPosixTest, ValuesTheWriteWouldRefuseOrCutStayInPlace) {
+// A value holding a NUL, which the read cuts, stays in place; a line ended
+// by CR CR LF (a file converted to CR LF twice) holds no CR in its value,
+// so it is held out and put back.
+TEST_F(WiztestPosixTest, AValueTheReadCutsStaysInPlaceAndCrCrLfIsALineEnd) {
   // A NUL ends the value for the reader: what follows it would be lost.
   const std::pair<std::string, std::string> cases[] = {
       {std::string("a\0b", 3), "its value does not read back as the file spells it"},

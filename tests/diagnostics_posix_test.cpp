@@ -88,6 +88,7 @@ struct Row {
   SetUp set_up;
   std::vector<std::string> args;
   int status;
+  const char* first;  // the page's entry that the first line printed must be
 };
 
 class Diagnostics : public WiztestTest {};
@@ -95,20 +96,71 @@ class Diagnostics : public WiztestTest {};
 TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
   const std::string long_dir(300, 'd');
   const Row rows[] = {
-      {"provreg", PROVREG_PATH, SetUp::kNone, {}, 0},
-      {"provreg", PROVREG_PATH, SetUp::kNone, {"-norm", "C:\\a\nb"}, 0},
-      {"provreg", PROVREG_PATH, SetUp::kNone, {"-lite", long_dir}, 0},
-      {"provreg", PROVREG_PATH, SetUp::kNoSystemDir, {"-norm"}, 2},
-      {"provreg", PROVREG_PATH, SetUp::kDirectory, {"-norm"}, 2},
-      {"provreg", PROVREG_PATH, SetUp::kOddUtf16, {"-norm", "C:\\QP"}, 2},
-      {"provunreg", PROVUNREG_PATH, SetUp::kNone, {"-x"}, 0},
-      {"provunreg", PROVUNREG_PATH, SetUp::kNoSystemDir, {"-lite"}, 2},
-      {"provunreg", PROVUNREG_PATH, SetUp::kDirectory, {"-lite"}, 2},
-      {"wiztest", "", SetUp::kNoLibrary, {}, 2},
-      {"wiztest", "", SetUp::kNoSystemDir, {}, 2},
-      {"wiztest", "", SetUp::kNoEntry, {}, 2},
-      {"wiztest", "", SetUp::kLong, {}, 1},
-      {"wiztest", "", SetUp::kBreak, {}, 2},
+      {"provreg", PROVREG_PATH, SetUp::kNone, {}, 0, "Must be one or two parameters :"},
+      {"provreg",
+       PROVREG_PATH,
+       SetUp::kNone,
+       {"-norm", "C:\\a\nb"},
+       0,
+       "PathDir must not hold control characters such as line breaks"},
+      {"provreg",
+       PROVREG_PATH,
+       SetUp::kNone,
+       {"-lite", long_dir},
+       0,
+       "PathDir is too long: at most 246 characters, its trailing backslash counted"},
+      {"provreg",
+       PROVREG_PATH,
+       SetUp::kNoSystemDir,
+       {"-norm"},
+       2,
+       "Cannot get the windows system directory"},
+      {"provreg",
+       PROVREG_PATH,
+       SetUp::kDirectory,
+       {"-norm"},
+       2,
+       "Cannot write the service definition to \"<file>\""},
+      {"provreg",
+       PROVREG_PATH,
+       SetUp::kOddUtf16,
+       {"-norm", "C:\\QP"},
+       2,
+       "Cannot write the service definition to \"<file>\""},
+      {"provunreg", PROVUNREG_PATH, SetUp::kNone, {"-x"}, 0, "Must be one parameter :"},
+      {"provunreg",
+       PROVUNREG_PATH,
+       SetUp::kNoSystemDir,
+       {"-lite"},
+       2,
+       "Cannot get the windows system directory"},
+      {"provunreg",
+       PROVUNREG_PATH,
+       SetUp::kDirectory,
+       {"-lite"},
+       2,
+       "Cannot remove the service definition from \"<file>\""},
+      {"wiztest", "", SetUp::kNoLibrary, {}, 2, "Cannot load \"mapi32.dll\""},
+      {"wiztest", "", SetUp::kNoSystemDir, {}, 2, "Cannot get the windows system directory"},
+      {"wiztest",
+       "",
+       SetUp::kNoEntry,
+       {},
+       2,
+       "Cannot find \"LAUNCHWIZARD\" function in the\"mapi32.dll\""},
+      {"wiztest",
+       "",
+       SetUp::kLong,
+       {},
+       1,
+       "\"MSPST AB\" stays in section \"Services\" of \"<file>\": <why>"},
+      {"wiztest",
+       "",
+       SetUp::kBreak,
+       {},
+       2,
+       "Cannot restore \"MSPST AB\" in section \"Services\" of \"<file>\"; put it back by hand: "
+       "MSPST AB=<value>"},
   };
   if (std::string(GROFF_PATH).empty()) GTEST_SKIP() << "needs groff to render the pages";
   std::map<std::string, std::vector<Entry>> pages;
@@ -156,6 +208,9 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
       if (found == nullptr) {
         ADD_FAILURE() << "not in " << row.page << ".1 DIAGNOSTICS: " << line;
         continue;
+      }
+      if (messages == 1) {
+        EXPECT_EQ(found->message, row.first);
       }
       printed[row.page].insert(found->message);
       EXPECT_EQ(found->status, row.status) << found->message;

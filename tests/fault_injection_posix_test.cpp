@@ -318,6 +318,9 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
     ASSERT_EQ(run(counter, &output), 1);
     ASSERT_EQ(test::ReadFileBytes(file), files.written_back);
     EXPECT_EQ(counter.unsynced_renames, "");
+    // In place, the delete shrinks the file; the write-back grows it, and
+    // reserves the space before its first write.
+    EXPECT_EQ(counter.order, in_place ? "WAW" : "");
     // In literal bytes: the entry's line goes, and comes back in the same
     // place, the section having no other key.
     std::string literal = files.original;

@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -62,6 +65,13 @@ TEST_F(ProfileFileTest, ReadCutsToCapacityAndStripsQuotes) {
   EXPECT_EQ(std::string(list, 20), std::string("K=\"0123456789\"\0L=1\0\0", 20));
   EXPECT_EQ(platform.ReadSection("S", list, 10, path_.c_str()), 8u);
   EXPECT_EQ(std::string(list, 10), std::string("K=\"01234\0\0", 10));
+  // Entries that fill the buffer exactly, with or without the final null:
+  // nothing is written past it.
+  for (const unsigned capacity : {20u, 19u}) {
+    std::fill(std::begin(list), std::end(list), 'x');
+    EXPECT_EQ(platform.ReadSection("S", list, capacity, path_.c_str()), capacity == 20 ? 19u : 17u);
+    EXPECT_EQ(std::string(list + capacity - 2, 3), std::string("\0\0x", 3)) << capacity;
+  }
   EXPECT_EQ(platform.ReadSection("none", list, sizeof list, path_.c_str()), 0u);
   EXPECT_EQ(std::string(list, 2), std::string(2, '\0'));
 }
@@ -102,6 +112,13 @@ TEST_F(ProfileFileTest, SymlinkIsUpdatedAtItsTargetAndStaysALink) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(ReadFileBytes(dir_.Join("real/target.inf")), "[S]\nB=2\n");
   EXPECT_EQ(ListDirectory(dir_.Join("real")), "target.inf\n");
+  // A target longer than 256 bytes is followed whole.
+  const std::string deep = std::string(200, 'd') + "/" + std::string(200, 'e');
+  ASSERT_TRUE(std::filesystem::create_directories(dir_.Join("real/" + deep)));
+  WriteFileBytes(dir_.Join("real/" + deep + "/t.inf"), "[S]\nA=1\n");
+  ASSERT_EQ(symlink(("real/" + deep + "/t.inf").c_str(), dir_.Join("long").c_str()), 0);
+  ASSERT_TRUE(profile_.Write(dir_.Join("long").c_str(), "S", "A", "2"));
+  EXPECT_EQ(ReadFileBytes(dir_.Join("real/" + deep + "/t.inf")), "[S]\nA=2\n");
   // A dangling link gets its target created.
   ASSERT_EQ(symlink("real/later.inf", dir_.Join("dangling").c_str()), 0);
   ASSERT_TRUE(profile_.Write(dir_.Join("dangling").c_str(), "S", "K", "V"));

@@ -188,14 +188,17 @@ TEST_F(WiztestTest, FifoIsLeftAloneAndABindMountedFileIsHeldOut) {
 
 // Every signal whose default action ends the process, SIGPIPE, SIGALRM, the
 // user and the real-time signals included, ends the run only once the
-// entry is back.
+// entry is back. The file is large, so that a signal the guard missed
+// shows: the guardian's write-back after the end would still be under way.
 TEST_F(WiztestPosixTest, EverySignalThatEndsTheRunWaitsUntilTheEntryIsBack) {
+  std::string large = kHandEdited;
+  while (large.size() < (4u << 20)) large += "; a comment line of a realistic length\r\n";
   int signals = 0;
   for (int sig = 1; sig <= SIGRTMAX; ++sig) {
     if (!EndsTheProcess(sig)) continue;
     SCOPED_TRACE(strsignal(sig));
     ++signals;
-    WriteFileBytes(file_, kHandEdited);
+    WriteFileBytes(file_, large);
     const AtTheEnd end = RunFromShell("raise:" + std::to_string(sig));
     EXPECT_EQ(end.status, 128 + sig);
     EXPECT_EQ(end.held, "Personal Address Book");

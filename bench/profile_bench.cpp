@@ -12,12 +12,13 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/disk_interface_posix.h"
+#include "platform/guard/entry_guard.h"
+#include "platform/native/posix_platform.h"
 #include "platform/platform.h"
-#include "platform/posix_platform.h"
-#include "platform/profile_file_posix.h"
-#include "platform/wizard_entry.h"
+#include "platform/profile/disk_interface_posix.h"
+#include "platform/profile/profile_file_posix.h"
 #include "registration/register_service.h"
+#include "wizard_test/wizard_entry.h"
 #include "wizard_test/wizard_run.h"
 
 namespace {
@@ -156,7 +157,8 @@ void BM_WiztestRun(benchmark::State& state) {
   setenv("QUILLPOST_SYSTEM_DIR", scratch.dir().c_str(), 1);
   quillpost::RealDiskInterface disk;
   QuietWizardPlatform platform(disk);
-  for (auto _ : state) quillpost::RunWizardTest(platform);
+  quillpost::ProcessEntryGuard guard(platform);
+  for (auto _ : state) quillpost::WizardTestRun(platform, guard);
 }
 
 constexpr int64_t k30K = 30 << 10, k1M = 1 << 20, k8M = 8 << 20;

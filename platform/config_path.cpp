@@ -8,6 +8,14 @@ namespace quillpost {
 
 const char kConfigFileName[] = "Mapisvc.inf";
 
+namespace {
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+}  // namespace
+
 bool ServiceConfigPath(Platform& platform, char* buffer, unsigned size, unsigned capacity) {
   if (size == 0 || capacity > size) return false;
   buffer[0] = '\0';

@@ -5,14 +5,12 @@ namespace quillpost {
 /// The file name of the service configuration file, in the system directory.
 extern const char kConfigFileName[];
 
-/// The platform's path separator: a backslash on Windows, a slash on POSIX.
-extern const char kPathSeparator;
-
 class Platform;
 
 /// Forms the path of the service configuration file in |buffer| of |size|
 /// bytes: the system directory, asked for with |capacity| characters,
-/// followed by the separator and "Mapisvc.inf". Returns true on success;
+/// followed by the platform's path separator (a backslash on Windows, a
+/// slash on POSIX) and "Mapisvc.inf". Returns true on success;
 /// false when the system directory is not available or the path does not fit
 /// in |buffer| (|buffer| then holds an empty string: never a cut path).
 bool ServiceConfigPath(Platform& platform, char* buffer, unsigned size, unsigned capacity);

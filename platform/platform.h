@@ -4,7 +4,8 @@ namespace quillpost {
 
 /// The programs' whole contact with the platform: the system directory, the
 /// private profile-string operations on the service configuration file, and
-/// run-time library loading.
+/// run-time library loading. The adapters live in platform/native/; the
+/// entry guard that wiztest holds beside it is platform/guard/entry_guard.h.
 /// On Windows each is a thin call of the platform's 8-bit function; on POSIX
 /// the system directory comes from QUILLPOST_SYSTEM_DIR (a relative one taken
 /// against the current directory at the time of the query, so that the path
@@ -68,18 +69,6 @@ class Platform {
 
   /// Releases a library that OpenLibrary returned.
   virtual void CloseLibrary(void* library) = 0;
-
-  /// Keeps an entry about to be taken out of |file| safe until
-  /// ReleaseEntryGuard: should the process be interrupted, fault or end
-  /// before then, |key| = |value| is written back into |section| first
-  /// (printing |failure_message| if that fails), and the process then ends
-  /// as it would have. Returns true when the guard stands; false when it
-  /// could not be set up (the entry must then stay where it is).
-  virtual bool GuardHeldEntry(const char* section, const char* key, const char* value,
-                              const char* file, const char* failure_message) = 0;
-
-  /// Ends the guard of GuardHeldEntry.
-  virtual void ReleaseEntryGuard() = 0;
 };
 
 /// Returns the platform the program runs on.

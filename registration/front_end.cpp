@@ -72,7 +72,7 @@ bool MakePrefix(const char* arg, char (&prefix)[256]) {
 
 }  // namespace
 
-int RunProvreg(Platform& platform, int argc, const char* const* argv) {
+int ProvregMain(Platform& platform, int argc, const char* const* argv) {
   bool lite = false;
   if (!ReadMode(argc, argv, &lite)) {
     std::fputs(kUsage, stdout);
@@ -87,7 +87,7 @@ int RunProvreg(Platform& platform, int argc, const char* const* argv) {
   return RegisterService(platform, lite, prefix) ? kExitRegistered : kExitRegistrationFailed;
 }
 
-int RunProvunreg(Platform& platform, int argc, const char* const* argv) {
+int ProvunregMain(Platform& platform, int argc, const char* const* argv) {
   bool lite = false;
   if (!ReadMode(argc, argv, &lite)) {
     std::fputs(kUnregisterUsage, stdout);

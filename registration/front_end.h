@@ -11,14 +11,14 @@ constexpr int kExitRegistrationFailed = 2;    // no system directory, or a faile
 constexpr int kExitUnregistered = 1;          // the edition is no longer in the file
 constexpr int kExitUnregistrationFailed = 2;  // no system directory, or a failed removal
 
-/// Runs provreg on its argument vector (argv[0] is the program name): reads
+/// provreg's main routine, on its argument vector (argv[0] is the program name): reads
 /// the mode ("-norm" or "-lite", ASCII case ignored) and the optional
 /// PathDir, then registers that edition. Returns the process exit status.
-int RunProvreg(Platform& platform, int argc, const char* const* argv);
+int ProvregMain(Platform& platform, int argc, const char* const* argv);
 
-/// Runs provunreg on its argument vector: reads the mode ("-norm" or
+/// provunreg's main routine, on its argument vector: reads the mode ("-norm" or
 /// "-lite", ASCII case ignored; parameters after it are ignored), then
 /// removes that edition. Returns the process exit status.
-int RunProvunreg(Platform& platform, int argc, const char* const* argv);
+int ProvunregMain(Platform& platform, int argc, const char* const* argv);
 
 }  // namespace quillpost

@@ -37,13 +37,16 @@ field() { dpkg-deb --field "$deb" "$1"; }
 
 root=$scratch/root
 dpkg -x "$deb" "$root" || fail "dpkg -x"
-expected=(usr/share/doc/quillpost/README.md)
+expected=(usr/share/doc/quillpost/README.md usr/share/doc/quillpost/LICENSE)
+for doc in benchmarks profile-format testing windows; do
+  expected+=("usr/share/doc/quillpost/docs/$doc.md")
+done
 for program in "${programs[@]}"; do
   expected+=("usr/bin/$program" "usr/share/man/man1/$program.1.gz")
   [ -x "$root/usr/bin/$program" ] || fail "usr/bin/$program is not an executable"
 done
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$root" && find . -type f | sed 's|^\./||' | sort) ||
-  fail "the package holds other files than the programs, their manual pages and the README"
+  fail "the package holds other files than the programs, their manual pages, the README, the licence and the docs"
 
 system_dir=$scratch/system
 mkdir -p "$system_dir"

@@ -20,10 +20,10 @@
 #include <filesystem>
 #include <set>
 
-#include "platform/posix_platform.h"
-#include "platform/profile_engine.h"
-#include "platform/profile_file_posix.h"
-#include "platform/wizard_entry.h"
+#include "platform/guard/entry_guard.h"
+#include "platform/native/posix_platform.h"
+#include "platform/profile/profile_engine.h"
+#include "platform/profile/profile_file_posix.h"
 #include "registration/register_service.h"
 #include "registration/unregister_service.h"
 #include "tests/support/fake_platform.h"
@@ -31,6 +31,7 @@
 #include "tests/support/process.h"
 #include "tests/support/service_definition.h"
 #include "tests/support/temp_dir.h"
+#include "wizard_test/wizard_entry.h"
 #include "wizard_test/wizard_run.h"
 
 namespace quillpost {
@@ -250,24 +251,22 @@ std::uint32_t QUILLPOST_WIZARD_CALL QuietWizard(void*, std::uint32_t, const char
   return 0;
 }
 
-/// The POSIX platform on a faulty disk, with a wizard that returns at once;
-/// with the real guard of the held entry, or none.
+/// The POSIX platform on a faulty disk, with a wizard that returns at once.
 class WizardOnDisk : public PosixPlatform {
  public:
-  WizardOnDisk(DiskInterface& disk, bool guarded) : PosixPlatform(disk), guarded_(guarded) {}
+  using PosixPlatform::PosixPlatform;
   void* OpenLibrary(const char*) override { return this; }
   void* FindEntry(void*, const char*) override { return reinterpret_cast<void*>(&QuietWizard); }
   void CloseLibrary(void*) override {}
-  bool GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
-                      const char* failure_message) override {
-    return !guarded_ || PosixPlatform::GuardHeldEntry(section, key, value, file, failure_message);
-  }
-  void ReleaseEntryGuard() override {
-    if (guarded_) PosixPlatform::ReleaseEntryGuard();
-  }
+};
 
- private:
-  bool guarded_;
+/// No guard at all: the entry is held out with nothing to put it back.
+class NoGuard : public EntryGuard {
+ public:
+  bool Hold(const char*, const char*, const char*, const char*, const char*) override {
+    return true;
+  }
+  void Release() override {}
 };
 
 /// The file of a wiztest run: as it was, with the entry held out, and with
@@ -307,9 +306,10 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
       if (in_place) {
         EXPECT_EQ(::link(file.c_str(), link.c_str()), 0);
       }
-      WizardOnDisk platform(disk, false);
+      WizardOnDisk platform(disk);
+      NoGuard guard;
       testing::internal::CaptureStdout();
-      const int status = RunWizardTest(platform);
+      const int status = WizardTestRun(platform, guard);
       *output = testing::internal::GetCapturedStdout();
       return status;
     };
@@ -318,6 +318,9 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
     ASSERT_EQ(run(counter, &output), 1);
     ASSERT_EQ(test::ReadFileBytes(file), files.written_back);
     EXPECT_EQ(counter.unsynced_renames, "");
+    // In place, the delete shrinks the file; the write-back grows it, and
+    // reserves the space before its first write.
+    EXPECT_EQ(counter.order, in_place ? "WAW" : "");
     // In literal bytes: the entry's line goes, and comes back in the same
     // place, the section having no other key.
     std::string literal = files.original;
@@ -419,9 +422,10 @@ TEST(FaultInjection, ASignalAtEveryDiskCallOfAWiztestRunNeverLosesTheEntry) {
   test::WriteFileBytes(file, files.original);
   test::FaultyDisk counter;
   {
-    WizardOnDisk platform(counter, false);
+    WizardOnDisk platform(counter);
+    NoGuard guard;
     testing::internal::CaptureStdout();
-    ASSERT_EQ(RunWizardTest(platform), 1);
+    ASSERT_EQ(WizardTestRun(platform, guard), 1);
     testing::internal::GetCapturedStdout();
   }
   for (const int sig : {SIGTERM, SIGINT, SIGKILL}) {
@@ -435,8 +439,9 @@ TEST(FaultInjection, ASignalAtEveryDiskCallOfAWiztestRunNeverLosesTheEntry) {
             disk.fail_at = signal_at;
             disk.signal = sig;
             disk.signal_pid = getpid();
-            WizardOnDisk platform(disk, true);
-            return RunWizardTest(platform);
+            WizardOnDisk platform(disk);
+            ProcessEntryGuard guard(platform);
+            return WizardTestRun(platform, guard);
           },
           &output);
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;

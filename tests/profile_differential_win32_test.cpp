@@ -30,7 +30,7 @@
 
 #include "platform/ascii_case.h"
 #include "platform/platform.h"
-#include "platform/profile_engine.h"
+#include "platform/profile/profile_engine.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillpost {
@@ -192,27 +192,23 @@ class Generator {
   // Characters beyond ASCII: blanks and line breaks to other readers, ones
   // that fold to ASCII letters elsewhere, lone surrogates, a pair, and ones
   // whose bytes alone would be a bracket, '=', a line break or NUL.
-  static constexpr unsigned kWide[] = {0x00E9, 0x00A0, 0x3000, 0x2028, 0x0085, 0xFEFF,
-                                       0x0130, 0x212A, 0x4E00, 0xD800, 0xDC00, 0x1F600,
-                                       0x015B, 0x5D00, 0x013D, 0x010A, 0x0D00, 0x0100};
-
-  static void AppendUtf8(unsigned cp, std::string* out) {
-    if (cp < 0x80) {
-      out->push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
+  // Each written out in UTF-8 (surrogates encoded as they are: invalid)
+  // and in UTF-16 code units.
+  struct Wide {
+    const char* utf8;
+    unsigned units[2];  // the second 0 unless a pair
+  };
+  static constexpr Wide kWide[] = {
+      {"\xc3\xa9", {0x00E9, 0}},     {"\xc2\xa0", {0x00A0, 0}},
+      {"\xe3\x80\x80", {0x3000, 0}}, {"\xe2\x80\xa8", {0x2028, 0}},
+      {"\xc2\x85", {0x0085, 0}},     {"\xef\xbb\xbf", {0xFEFF, 0}},
+      {"\xc4\xb0", {0x0130, 0}},     {"\xe2\x84\xaa", {0x212A, 0}},
+      {"\xe4\xb8\x80", {0x4E00, 0}}, {"\xed\xa0\x80", {0xD800, 0}},
+      {"\xed\xb0\x80", {0xDC00, 0}}, {"\xf0\x9f\x98\x80", {0xD83D, 0xDE00}},
+      {"\xc5\x9b", {0x015B, 0}},     {"\xe5\xb4\x80", {0x5D00, 0}},
+      {"\xc4\xbd", {0x013D, 0}},     {"\xc4\x8a", {0x010A, 0}},
+      {"\xe0\xb4\x80", {0x0D00, 0}}, {"\xc4\x80", {0x0100, 0}},
+  };
 
   /// |text| behind a UTF-8 mark, most bytes of 0x80 and above made into a
   /// character (surrogates encoded as they are: invalid), the rest left as
@@ -225,7 +221,7 @@ class Generator {
       } else if (OneIn(4)) {
         out += OneIn(2) ? std::string(1, c) : "\xc0\x8a";
       } else {
-        AppendUtf8(kWide[Below(sizeof kWide / sizeof kWide[0])], &out);
+        out += kWide[Below(sizeof kWide / sizeof kWide[0])].utf8;
       }
     }
     return out;
@@ -242,13 +238,13 @@ class Generator {
     };
     for (char c : text) {
       const unsigned byte = static_cast<unsigned char>(c);
-      const unsigned cp = byte < 0x80 ? byte : kWide[Below(sizeof kWide / sizeof kWide[0])];
-      if (cp >= 0x10000) {
-        put(0xD800 + ((cp - 0x10000) >> 10));
-        put(0xDC00 + ((cp - 0x10000) & 0x3FF));
-      } else {
-        put(cp);
+      if (byte < 0x80) {
+        put(byte);
+        continue;
       }
+      const Wide& wide = kWide[Below(sizeof kWide / sizeof kWide[0])];
+      put(wide.units[0]);
+      if (wide.units[1] != 0) put(wide.units[1]);
     }
     if (odd) out.push_back(AnyByte());
     return out;

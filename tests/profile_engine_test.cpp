@@ -1,6 +1,8 @@
-#include "platform/profile_engine.h"
+#include "platform/profile/profile_engine.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/support/reference_reader.h"
 
 namespace quillpost {
 namespace {
@@ -85,6 +87,8 @@ std::string Utf16(std::u16string_view s, bool big_endian = false) {
 
 // How the platform's reader reads hostile files, as measured against it:
 // each row is a file, a section and key, and the value read (or <none>).
+// The tests' own reader, which the black-box tests trust, must read each
+// row the same.
 struct ReadCase {
   std::string text;
   const char* section;
@@ -158,8 +162,11 @@ TEST(ProfileEngine, ReadsAsThePlatformsReaderDoes) {
       {"[S]\r\nD=\"\r\n", "S", "D", "\""},
       {"[S]\r\nE=\"\"\r\n", "S", "E", ""},
       {"[S]\r\nG=\"a\"b\"\r\n", "S", "G", "a\"b"},
-      // Only ASCII letters fold.
+      // Only ASCII letters fold, A and Z included, '@' and '[' not.
       {"[\xc9t\xe9]\r\nA=1\r\n", "\xc9T\xe9", "a", "1"},
+      {"[zZ]\r\nZz=1\r\n", "Zz", "zZ", "1"},
+      {"[S]\r\n`=1\r\n", "S", "@", "<none>"},
+      {"[S]\r\n{=1\r\n", "S", "[", "<none>"},
       {"[\xc9t\xe9]\r\nA=1\r\n", "\xe9t\xe9", "a", "<none>"},
       // Encodings: a UTF-8 mark is skipped (a second one is text); UTF-16
       // both ways round, its characters above ASCII never blanks or breaks.
@@ -179,6 +186,9 @@ TEST(ProfileEngine, ReadsAsThePlatformsReaderDoes) {
   for (const ReadCase& c : cases) {
     EXPECT_EQ(Value(c.text, c.section, c.key), c.expected)
         << "[" << c.section << "] " << c.key << " in\n"
+        << c.text;
+    EXPECT_EQ(test::ReferenceValue(c.text, c.section, c.key).value_or("<none>"), c.expected)
+        << "reference reader: [" << c.section << "] " << c.key << " in\n"
         << c.text;
   }
 }
@@ -313,6 +323,8 @@ TEST(ProfileEngine, EditsTheLinesThePlatformsReaderMeans) {
       {Utf16(u"[S]\nA=\u4e00\n", true), "s", "a", "2", Utf16(u"[S]\nA=2\n", true)},
       {Utf16(u"[S]\r\nA=1\r\n"), "S", "A", nullptr, Utf16(u"[S]\r\n")},
       {Utf16(u""), "S", "K", "\xf0\x9f\x98\x80", Utf16(u"[S]\r\nK=\xd83d\xde00\r\n")},
+      {Utf16(u""), "S", "K", "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbf",
+       Utf16(u"[S]\r\nK=\xd800\xdc00\xdbff\xdfff\xffff\r\n")},
   };
   for (const EditCase& c : cases) {
     const std::string out =

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <sstream>
 
-#include "platform/config_path.h"
 #include "registration/front_end.h"
 #include "registration/unregister_service.h"
 #include "tests/support/fake_platform.h"
@@ -74,7 +73,7 @@ TEST(RegisterService, EachEditionMakesItsNineteenWritesInOrder) {
        "write VRQPL_XP|PR_PROVIDER_DISPLAY|Quillpost Courier\n"
        "write VRQPL_XP|PR_DISPLAY_NAME|Quillpost Courier\n"},
   };
-  const std::string path = std::string("C:\\WINDOWS\\system32") + kPathSeparator + "Mapisvc.inf";
+  const std::string path = test::kFakeConfigPath;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lite ? "lite" : "normal");
     FakePlatform platform;
@@ -116,7 +115,7 @@ TEST(RegisterService, NoUsableSystemDirectoryWritesNothing) {
 }
 
 // The front end in-process: what reaches the writer for each command line.
-TEST(RunProvreg, PrefixRulesAndStatuses) {
+TEST(ProvregMain, PrefixRulesAndStatuses) {
   struct Case {
     std::vector<const char*> args;
     int status;
@@ -139,7 +138,7 @@ TEST(RunProvreg, PrefixRulesAndStatuses) {
   for (const Case& c : cases) {
     FakePlatform platform;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(RunProvreg(platform, static_cast<int>(c.args.size()), c.args.data()), c.status);
+    EXPECT_EQ(ProvregMain(platform, static_cast<int>(c.args.size()), c.args.data()), c.status);
     testing::internal::GetCapturedStdout();
     if (c.dll_value[0] == '\0') {
       EXPECT_TRUE(platform.calls.empty());
@@ -150,14 +149,14 @@ TEST(RunProvreg, PrefixRulesAndStatuses) {
   }
 }
 
-TEST(RunProvreg, PathDirLengthLimitIsExact) {
+TEST(ProvregMain, PathDirLengthLimitIsExact) {
   // 245 characters plus the added backslash, or 246 ending in one: accepted.
   const std::string fits = std::string(245, 'p');
   const std::string fits_with_backslash = std::string(245, 'p') + "\\";
   for (const std::string& dir : {fits, fits_with_backslash}) {
     FakePlatform platform;
     const char* args[] = {"provreg", "-norm", dir.c_str()};
-    EXPECT_EQ(RunProvreg(platform, 3, args), 1);
+    EXPECT_EQ(ProvregMain(platform, 3, args), 1);
     EXPECT_EQ(platform.calls.at(4).value.size(), 255u);
   }
   for (const size_t length : {size_t{246}, size_t{300}, size_t{100000}}) {
@@ -165,19 +164,19 @@ TEST(RunProvreg, PathDirLengthLimitIsExact) {
     const std::string dir(length, 'p');
     const char* args[] = {"provreg", "-norm", dir.c_str()};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(RunProvreg(platform, 3, args), 0);
+    EXPECT_EQ(ProvregMain(platform, 3, args), 0);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("246"), std::string::npos) << out;
     EXPECT_TRUE(platform.calls.empty());
   }
 }
 
-TEST(RunProvreg, FailureOfTheWriterIsStatusTwo) {
+TEST(ProvregMain, FailureOfTheWriterIsStatusTwo) {
   FakePlatform platform;
   platform.have_system_dir = false;
   const char* args[] = {"provreg", "-norm"};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(RunProvreg(platform, 2, args), 2);
+  EXPECT_EQ(ProvregMain(platform, 2, args), 2);
   testing::internal::GetCapturedStdout();
 }
 
@@ -204,8 +203,7 @@ TEST(UnregisterService, RemovesTheEntryThenTheSectionsOfEachEdition) {
                                                      : remove + read + remove + read;
       EXPECT_EQ(Writes(platform), key_deletes + "delete section " + name + "||\ndelete section " +
                                       name + "_AB||\ndelete section " + name + "_XP||\n");
-      const std::string path =
-          std::string("C:\\WINDOWS\\system32") + kPathSeparator + "Mapisvc.inf";
+      const std::string path = test::kFakeConfigPath;
       for (const auto& call : platform.calls) EXPECT_EQ(call.file, path);
       EXPECT_EQ(out,
                 fail_at < 0 ? "" : "Cannot remove the service definition from \"" + path + "\"\n");
@@ -219,7 +217,7 @@ TEST(UnregisterService, RemovesTheEntryThenTheSectionsOfEachEdition) {
   EXPECT_TRUE(platform.calls.empty());
 }
 
-TEST(RunProvunreg, ModeAndStatuses) {
+TEST(ProvunregMain, ModeAndStatuses) {
   struct Case {
     std::vector<const char*> args;
     bool no_system_dir;
@@ -238,7 +236,7 @@ TEST(RunProvunreg, ModeAndStatuses) {
     FakePlatform platform;
     platform.have_system_dir = !c.no_system_dir;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(RunProvunreg(platform, static_cast<int>(c.args.size()), c.args.data()), c.status);
+    EXPECT_EQ(ProvunregMain(platform, static_cast<int>(c.args.size()), c.args.data()), c.status);
     const std::string out = testing::internal::GetCapturedStdout();
     if (c.status == 0) {
       EXPECT_EQ(out.rfind("Must be one parameter :\n", 0), 0u) << out;

@@ -5,9 +5,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/config_path.h"
-#include "platform/wizard_entry.h"
 #include "tests/support/fake_platform.h"
+#include "wizard_test/wizard_entry.h"
 
 namespace quillpost {
 namespace {
@@ -52,7 +51,7 @@ class WizardRunTest : public ::testing::Test {
   // Runs the test; returns the calls made, one a line, and sets |output_|.
   std::string Run(int expected_status) {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(RunWizardTest(platform_), expected_status);
+    EXPECT_EQ(WizardTestRun(platform_, platform_), expected_status);
     output_ = testing::internal::GetCapturedStdout();
     std::ostringstream out;
     for (const auto& c : platform_.calls) {
@@ -87,7 +86,7 @@ TEST_F(WizardRunTest, HeldEntryIsRemovedBeforeTheLookupAndWrittenBackAfter) {
   EXPECT_EQ(g_call.capacity, 255u);
   EXPECT_EQ(g_call.services, "Varnholt Quillpost;");
   EXPECT_EQ(g_call.profile, std::string("Testing profile") + std::string(241, '\0'));
-  const std::string path = "C:\\WINDOWS\\system32" + std::string(1, kPathSeparator) + "Mapisvc.inf";
+  const std::string path = test::kFakeConfigPath;
   for (const auto& c : platform_.calls) {
     if (!c.file.empty()) {
       EXPECT_EQ(c.file, path);
@@ -138,8 +137,8 @@ TEST_F(WizardRunTest, EntryThatCannotBePutBackExactlyStaysInPlace) {
       EXPECT_NE(calls.find("write Services|MSPST AB|" + c.read), std::string::npos) << calls;
       continue;
     }
-    EXPECT_EQ(output_, "\"MSPST AB\" stays in section \"Services\" of \"C:\\WINDOWS\\system32" +
-                           std::string(1, kPathSeparator) + "Mapisvc.inf\": " + c.why + "\n");
+    EXPECT_EQ(output_, "\"MSPST AB\" stays in section \"Services\" of \"" + test::kFakeConfigPath +
+                           "\": " + c.why + "\n");
     EXPECT_EQ(calls.find("write"), std::string::npos) << calls;
     // The guard stands before the delete, and is released when it fails.
     if (c.delete_fails) {

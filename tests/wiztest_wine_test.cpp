@@ -10,8 +10,9 @@
 #include <thread>
 #include <tuple>
 
-#include "platform/entry_guard.h"
-#include "platform/entry_guard_win32.h"
+#include "platform/guard/entry_guard.h"
+#include "platform/guard/entry_guard_win32.h"
+#include "platform/guard/update_in_progress.h"
 #include "tests/support/fake_platform.h"
 #include "tests/wiztest_fixture.h"
 
@@ -84,8 +85,8 @@ class WatchedPlatform : public test::FakePlatform {
 // process end as the event would.
 TEST(EntryGuardWin32, AConsoleEventWaitsForTheUpdateInProgressAndWritesTheEntryBackOnce) {
   WatchedPlatform platform;
-  ASSERT_TRUE(ArmEntryGuard(platform, "Services", "MSPST AB", "PAB", "C:\\W\\Mapisvc.inf",
-                            "Cannot restore\n"));
+  ProcessEntryGuard guard(platform);
+  ASSERT_TRUE(guard.Hold("Services", "MSPST AB", "PAB", "C:\\W\\Mapisvc.inf", "Cannot restore\n"));
   bool answers[2] = {true, true};
   std::thread event;
   {
@@ -97,7 +98,7 @@ TEST(EntryGuardWin32, AConsoleEventWaitsForTheUpdateInProgressAndWritesTheEntryB
   }
   event.join();
   std::thread([&] { answers[1] = OnConsoleEvent(CTRL_CLOSE_EVENT); }).join();
-  DisarmEntryGuard();
+  guard.Release();
   EXPECT_FALSE(answers[0]);
   EXPECT_FALSE(answers[1]);
   EXPECT_EQ(platform.writes_during_update, 0);

@@ -7,8 +7,9 @@
 
 #include "platform/ascii_case.h"
 #include "platform/config_path.h"
+#include "platform/guard/entry_guard.h"
 #include "platform/platform.h"
-#include "platform/wizard_entry.h"
+#include "wizard_test/wizard_entry.h"
 
 namespace quillpost {
 namespace {
@@ -71,7 +72,7 @@ const char* WhyNotHeldOut(Platform& platform, const char* path, const char* save
 
 }  // namespace
 
-int RunWizardTest(Platform& platform) {
+int WizardTestRun(Platform& platform, EntryGuard& guard) {
   const char* services[] = {"Varnholt Quillpost", nullptr};
   char profile_name[kBufferSize] = "Testing profile";  // zero bytes to the end
   char path[kSystemDirSize];
@@ -104,10 +105,10 @@ int RunWizardTest(Platform& platform) {
                     "Cannot restore \"%s\" in section \"%s\" of \"%s\"; put it back by hand: "
                     "%s=%s\n",
                     kHeldKey, kSection, path, kHeldKey, saved);
-      if (!platform.GuardHeldEntry(kSection, kHeldKey, saved, path, restore_failure)) {
+      if (!guard.Hold(kSection, kHeldKey, saved, path, restore_failure)) {
         why = "it cannot be guarded while the wizard runs";
       } else if (!platform.DeleteKey(kSection, kHeldKey, path)) {
-        platform.ReleaseEntryGuard();
+        guard.Release();
         why = "it could not be deleted";
       } else {
         removed = true;
@@ -130,15 +131,15 @@ int RunWizardTest(Platform& platform) {
   bool restored = true;
   if (removed) {
     restored = platform.WriteString(kSection, kHeldKey, saved, path);
-    platform.ReleaseEntryGuard();
+    guard.Release();
     if (!restored) std::fputs(restore_failure, stdout);
   }
   platform.CloseLibrary(library);
   return entry != nullptr && restored ? 1 : 0;
 }
 
-int RunWiztest(Platform& platform) {
-  if (RunWizardTest(platform)) return kExitWizardRan;
+int WiztestMain(Platform& platform, EntryGuard& guard) {
+  if (WizardTestRun(platform, guard)) return kExitWizardRan;
   std::puts("\nPress <Return>...");
   std::fflush(stdout);
   std::getchar();  // returns at once at the end of input

@@ -2,16 +2,18 @@
 
 namespace quillpost {
 
+class EntryGuard;
 class Platform;
 
 /// Exit statuses of wiztest.
 constexpr int kExitWizardRan = 1;
 constexpr int kExitWizardTestFailed = 2;  // after the pause for Return
 
-/// Runs the profile wizard of "mapi32.dll" for a new profile proposed as
-/// "Testing profile" with the service "Varnholt Quillpost", holding the
-/// entry "MSPST AB" out of section "Services" of the service configuration
-/// file while the wizard runs and writing it back on every path.
+/// The test run: runs the profile wizard of "mapi32.dll" for a new profile
+/// proposed as "Testing profile" with the service "Varnholt Quillpost",
+/// holding the entry "MSPST AB" out of section "Services" of the service
+/// configuration file while the wizard runs, under |guard|, and writing it
+/// back on every path.
 ///
 /// An entry that could not be put back exactly (a value the read may have
 /// cut or changed, or that the write would refuse), or that cannot be
@@ -22,11 +24,11 @@ constexpr int kExitWizardTestFailed = 2;  // after the pause for Return
 /// it was held out, is back. Returns 0 after printing why when the library,
 /// the system directory or the entry point is missing, or when the entry
 /// could not be written back.
-int RunWizardTest(Platform& platform);
+int WizardTestRun(Platform& platform, EntryGuard& guard);
 
-/// The whole of wiztest: runs the test and, on failure, prints
+/// wiztest's main routine: makes the test run and, on failure, prints
 /// "\nPress <Return>..." and waits for one character of standard input.
 /// Returns the process exit status.
-int RunWiztest(Platform& platform);
+int WiztestMain(Platform& platform, EntryGuard& guard);
 
 }  // namespace quillpost

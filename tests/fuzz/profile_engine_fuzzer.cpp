@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/ascii_case.h"
-#include "platform/profile_engine.h"
+#include "platform/profile/profile_engine.h"
 
 namespace {
 

@@ -20,10 +20,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/config_path.h"
-#include "platform/platform.h"
-#include "platform/wizard_entry.h"
 #include "tests/standin/standin_actions.h"
+#include "tests/support/reference_reader.h"
+#include "wizard_test/wizard_entry.h"
 
 #if defined(_WIN32)
 #define STANDIN_EXPORT __declspec(dllexport)
@@ -62,13 +61,11 @@ std::string Hex(const char* bytes, size_t size) {
   return out;
 }
 
-/// The value of "MSPST AB" now, "<absent>", or "<no path>".
-std::string Held(quillpost::Platform& platform, const char* path) {
-  char held[256] = "<no path>";
-  if (path[0] != '\0') {
-    platform.ReadString("Services", "MSPST AB", "<absent>", held, sizeof held, path);
-  }
-  return held;
+/// The value of "MSPST AB" now, "<absent>", or "<no path>", read by the
+/// tests' own reader.
+std::string Held(const std::string& path) {
+  if (path.empty()) return "<no path>";
+  return quillpost::test::ReadProfileValue(path, "Services", "MSPST AB", "<absent>");
 }
 
 }  // namespace
@@ -80,16 +77,14 @@ using quillpost::standin::Record;
 extern "C" STANDIN_EXPORT std::uint32_t QUILLPOST_WIZARD_CALL
 LAUNCHWIZARD(void* parent_window, std::uint32_t flags, const char** service_names,
              std::uint32_t capacity, char* profile_name) {
-  quillpost::Platform& platform = quillpost::NativePlatform();
-  char path[260] = "";
-  quillpost::ServiceConfigPath(platform, path, sizeof path, sizeof path);
+  const std::string path = quillpost::standin::ConfigFilePath();
   std::string services;
   for (const char** name = service_names; name && *name; ++name)
     services += *name + std::string(";");
   Record("parent=" + std::to_string(reinterpret_cast<std::uintptr_t>(parent_window)) + "\n" +
          "flags=" + std::to_string(flags) + "\n" + "services=" + services + "\n" + "capacity=" +
          std::to_string(capacity) + "\n" + "profile=" + quillpost::standin::Hex(profile_name, 256) +
-         "\n" + "mspst=" + quillpost::standin::Held(platform, path) + "\n");
+         "\n" + "mspst=" + quillpost::standin::Held(path) + "\n");
 
   const char* mode_env = std::getenv("STANDIN_MODE");
   const std::string mode = mode_env ? mode_env : "";
@@ -107,9 +102,9 @@ LAUNCHWIZARD(void* parent_window, std::uint32_t flags, const char** service_name
     if (name == "crash") FaultOnNull();
     if (name == "abort") std::abort();
     if (name == "exit") std::exit(number);
-    if (name == "check") Record("check=" + quillpost::standin::Held(platform, path) + "\n");
+    if (name == "check") Record("check=" + quillpost::standin::Held(path) + "\n");
     if (name == "break") {
-      std::filesystem::rename(path, std::string(path) + ".moved");
+      std::filesystem::rename(path, path + ".moved");
       std::filesystem::create_directory(path);
     }
     if (name == "wait") {

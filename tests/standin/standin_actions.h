@@ -12,6 +12,10 @@ void Record(const std::string& text);
 /// Faults on a null pointer.
 void FaultOnNull();
 
+/// The path of the service configuration file, formed the tests' own way
+/// ("" when there is no system directory).
+std::string ConfigFilePath();
+
 /// Does the platform's own action |name| of STANDIN_MODE, with the number or
 /// text after its colon; does nothing for a name it does not know.
 void PlatformAction(const std::string& name, int number, const std::string& text);

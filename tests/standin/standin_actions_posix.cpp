@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -68,6 +69,13 @@ std::string ChildrenOfThisProcess() {
 }
 
 }  // namespace
+
+std::string ConfigFilePath() {
+  const char* dir = std::getenv("QUILLPOST_SYSTEM_DIR");
+  if (dir == nullptr || dir[0] == '\0') return "";
+  // Taken against the current directory now, as the programs take it.
+  return (std::filesystem::absolute(dir) / "Mapisvc.inf").string();
+}
 
 void PlatformAction(const std::string& name, int number, const std::string& text) {
   if (name == "_exit") _exit(number);

@@ -30,6 +30,13 @@ void RunOnThread(LPTHREAD_START_ROUTINE routine, UINT code) {
 
 }  // namespace
 
+std::string ConfigFilePath() {
+  char dir[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(dir, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return "";
+  return std::string(dir) + "\\Mapisvc.inf";
+}
+
 void PlatformAction(const std::string& name, int number, const std::string&) {
   if (name == "exitprocess") ExitProcess(static_cast<UINT>(number));
   if (name == "thread-exitprocess") RunOnThread(ExitOnThread, static_cast<UINT>(number));

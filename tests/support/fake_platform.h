@@ -3,12 +3,22 @@
 #include <string>
 #include <vector>
 
+#include "platform/guard/entry_guard.h"
 #include "platform/platform.h"
 
 namespace quillpost::test {
 
-/// A platform that records every profile operation instead of making it.
-class FakePlatform : public Platform {
+/// The path of the service configuration file in the fake's system
+/// directory, written out: a backslash on Windows, a slash elsewhere.
+#ifdef _WIN32
+inline const std::string kFakeConfigPath = "C:\\WINDOWS\\system32\\Mapisvc.inf";
+#else
+inline const std::string kFakeConfigPath = "C:\\WINDOWS\\system32/Mapisvc.inf";
+#endif
+
+/// A platform that records every profile operation instead of making it,
+/// and an entry guard that records its calls in the same list.
+class FakePlatform : public Platform, public EntryGuard {
  public:
   struct Call {
     std::string op;  // "write", "delete", "delete section", "read", "section", ...
@@ -27,7 +37,7 @@ class FakePlatform : public Platform {
   // default the one entry "MSPST AB=" read_value.
   std::string section_entries = "<from read_value>";
   bool have_system_dir = true;
-  bool guard_stands = true;   // what GuardHeldEntry returns
+  bool guard_stands = true;   // what Hold returns
   bool delete_fails = false;  // every DeleteKey fails
   int fail_write_at = -1;     // index among the writes, -1 for none
   int fail_delete_at = -1;    // index among key and section deletes, -1 for none
@@ -93,13 +103,13 @@ class FakePlatform : public Platform {
     return wizard;
   }
   void CloseLibrary(void*) override { calls.push_back({"close", "", "", "", ""}); }
-  bool GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
-                      const char* failure_message) override {
+  bool Hold(const char* section, const char* key, const char* value, const char* file,
+            const char* failure_message) override {
     calls.push_back({"guard", section, key, value, file});
     guard_message = failure_message;
     return guard_stands;
   }
-  void ReleaseEntryGuard() override { calls.push_back({"release", "", "", "", ""}); }
+  void Release() override { calls.push_back({"release", "", "", "", ""}); }
 
   std::string guard_message;
 

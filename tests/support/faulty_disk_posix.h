@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "platform/disk_interface_posix.h"
+#include "platform/profile/disk_interface_posix.h"
 
 namespace quillpost::test {
 
@@ -33,6 +33,7 @@ class FaultyDisk : public RealDiskInterface {
   pid_t signal_pid = 0;
   long calls = 0;
   std::string unsynced_renames;  // one path a line; empty when none
+  std::string order;             // "A" for each Allocate, "W" for each WriteAt, in turn
 
   int Open(const char* p, int f, mode_t m) override {
     const int fd = Fail() ? -1 : RealDiskInterface::Open(p, f, m);
@@ -53,6 +54,7 @@ class FaultyDisk : public RealDiskInterface {
     return -1;
   }
   ssize_t WriteAt(int fd, const void* b, size_t n, off_t at) override {
+    order += 'W';
     if (created_.count(fd)) synced_[created_[fd]] = false;
     if (!Fail()) return RealDiskInterface::WriteAt(fd, b, n, at);
     if (calls - 1 == fail_at) RealDiskInterface::WriteAt(fd, b, n / 2, at);
@@ -60,6 +62,7 @@ class FaultyDisk : public RealDiskInterface {
     return -1;
   }
   int Allocate(int fd, off_t at, off_t n) override {
+    order += 'A';
     return Fail() ? -1 : RealDiskInterface::Allocate(fd, at, n);
   }
   int Truncate(int fd, off_t n) override {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/ascii_case.h"
-#include "platform/entry_guard.h"
+#include "platform/guard/update_in_progress.h"
 #include "platform/platform.h"
 
 namespace quillpost {
@@ -88,13 +88,6 @@ class Win32Platform : public Platform {
   }
 
   void CloseLibrary(void* library) override { FreeLibrary(static_cast<HMODULE>(library)); }
-
-  bool GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
-                      const char* failure_message) override {
-    return ArmEntryGuard(*this, section, key, value, file, failure_message);
-  }
-
-  void ReleaseEntryGuard() override { DisarmEntryGuard(); }
 };
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/disk_interface_posix.h"
-#include "platform/profile_engine.h"
+#include "platform/profile/disk_interface_posix.h"
+#include "platform/profile/profile_engine.h"
 
 namespace quillpost {
 

@@ -39,7 +39,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "platform/entry_guard.h"
+#include "platform/guard/entry_guard.h"
+#include "platform/guard/update_in_progress.h"
 #include "platform/platform.h"
 
 namespace quillpost {
@@ -251,8 +252,8 @@ sigset_t BlockAll() {
 
 }  // namespace
 
-bool ArmEntryGuard(Platform& platform, const char* section, const char* key, const char* value,
-                   const char* file, const char* failure_message) {
+bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* value,
+                             const char* file, const char* failure_message) {
   const int state = __atomic_load_n(&g_state, __ATOMIC_SEQ_CST);
   if (state == kArmed || state == kRestoring) return false;
   g_failure_length = std::strlen(failure_message);
@@ -271,7 +272,7 @@ bool ArmEntryGuard(Platform& platform, const char* section, const char* key, con
     const pid_t pid = fork();
     if (pid == 0) {
       close(ready[0]);
-      Guard(platform, section, key, value, file, parent, ready[1]);
+      Guard(platform_, section, key, value, file, parent, ready[1]);
     }
     close(ready[1]);
     char word = 0;
@@ -298,7 +299,7 @@ bool ArmEntryGuard(Platform& platform, const char* section, const char* key, con
   return armed;
 }
 
-void DisarmEntryGuard() {
+void ProcessEntryGuard::Release() {
   const sigset_t previous = BlockAll();
   int expected = kArmed;
   if (__atomic_compare_exchange_n(&g_state, &expected, kDisarmed, false, __ATOMIC_SEQ_CST,

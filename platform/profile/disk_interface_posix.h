@@ -9,8 +9,8 @@
 
 namespace quillpost {
 
-/// Every file-system call that the profile-file engine makes, and nothing
-/// else, so that tests can make any single call fail. Each call has the POSIX
+/// Every file-system call that the POSIX file layer (ProfileFile) makes, and
+/// nothing else, so that tests can make any single call fail. Each call has the POSIX
 /// convention: -1 (and errno) on failure.
 class DiskInterface {
  public:

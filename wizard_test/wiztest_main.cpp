@@ -3,11 +3,14 @@
 
 #include <cstdio>
 
+#include "platform/guard/entry_guard.h"
 #include "platform/platform.h"
 #include "wizard_test/wizard_run.h"
 
 int main() {
-  const int status = quillpost::RunWiztest(quillpost::NativePlatform());
+  quillpost::Platform& platform = quillpost::NativePlatform();
+  quillpost::ProcessEntryGuard guard(platform);
+  const int status = quillpost::WiztestMain(platform, guard);
   std::fflush(stdout);
   return status;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/disk_interface_posix.h"
 #include "platform/platform.h"
-#include "platform/profile_file_posix.h"
+#include "platform/profile/disk_interface_posix.h"
+#include "platform/profile/profile_file_posix.h"
 
 namespace quillpost {
 
@@ -26,9 +26,6 @@ class PosixPlatform : public Platform {
   void* OpenLibrary(const char* name) override;
   void* FindEntry(void* library, const char* entry) override;
   void CloseLibrary(void* library) override;
-  bool GuardHeldEntry(const char* section, const char* key, const char* value, const char* file,
-                      const char* failure_message) override;
-  void ReleaseEntryGuard() override;
 
  private:
   ProfileFile profile_;

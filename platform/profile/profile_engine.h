@@ -8,26 +8,8 @@
 // ("[Section]" headers and "key=value" lines), as pure functions over the
 // file's bytes, read the way the platform's own reader reads them. It plans
 // one change at a time as an edit of a byte range, so that every byte
-// outside that range stays exactly as it was.
-//
-// - Encoding: a file that starts with FF FE or FE FF is UTF-16 (little or
-//   big endian) and is edited in UTF-16; one that starts with EF BB BF is
-//   UTF-8; any other file is 8-bit text. The byte-order mark is kept. Only
-//   ASCII characters shape a line: every other character is text.
-// - Lines end with CR LF, LF or a lone CR.
-// - Blanks are space, tab, vertical tab, form feed and Ctrl-Z (0x1A).
-// - A header is a line whose first non-blank character is '[' and that has
-//   a ']' after it; its name is the text up to the line's last ']', trimmed
-//   of blanks.
-// - Inside a section, every other line that is not empty after trimming and
-//   does not start with ';' is a key line. With '=' its key is the text
-//   before the first '=' and its value the text after it, both trimmed;
-//   without '=' the whole line is a key that has no value (it reads as
-//   missing, and it is the line a write of that key replaces).
-// - A NUL ends a name or a value.
-// - A value read loses one pair of matching surrounding quotes (" or ').
-// - Names match ignoring ASCII case; the first matching section and, within
-//   it, the first matching key are the ones used.
+// outside that range stays exactly as it was. The rules it keeps are
+// stated once, in docs/profile-format.md.
 
 namespace quillpost {
 

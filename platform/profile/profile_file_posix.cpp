@@ -1,4 +1,4 @@
-#include "platform/profile_file_posix.h"
+#include "platform/profile/profile_file_posix.h"
 
 #include <errno.h>
 #include <fcntl.h>

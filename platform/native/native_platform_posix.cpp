@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/entry_guard.h"
-#include "platform/posix_platform.h"
+#include "platform/guard/update_in_progress.h"
+#include "platform/native/posix_platform.h"
 
 namespace quillpost {
 namespace {
@@ -108,13 +108,6 @@ void* PosixPlatform::OpenLibrary(const char* name) {
 void* PosixPlatform::FindEntry(void* library, const char* entry) { return dlsym(library, entry); }
 
 void PosixPlatform::CloseLibrary(void* library) { dlclose(library); }
-
-bool PosixPlatform::GuardHeldEntry(const char* section, const char* key, const char* value,
-                                   const char* file, const char* failure_message) {
-  return ArmEntryGuard(*this, section, key, value, file, failure_message);
-}
-
-void PosixPlatform::ReleaseEntryGuard() { DisarmEntryGuard(); }
 
 Platform& NativePlatform() {
   static RealDiskInterface disk;

@@ -1,4 +1,4 @@
-#include "platform/profile_engine.h"
+#include "platform/profile/profile_engine.h"
 
 #include "platform/ascii_case.h"
 

@@ -1,4 +1,4 @@
-#include "platform/disk_interface_posix.h"
+#include "platform/profile/disk_interface_posix.h"
 
 #include <dirent.h>
 #include <errno.h>

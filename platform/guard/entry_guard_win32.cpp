@@ -13,26 +13,39 @@
 // same time as another one. TerminateProcess runs nothing: it loses the
 // entry.
 
-#include "platform/entry_guard_win32.h"
+#include "platform/guard/entry_guard_win32.h"
 
 #include <windows.h>
 
 #include <cstring>
 
-#include "platform/entry_guard.h"
+#include "platform/guard/entry_guard.h"
+#include "platform/guard/update_in_progress.h"
 #include "platform/platform.h"
 
 namespace quillpost {
 namespace {
 
+// The entry and its message are copied: the guard outlives nothing of the
+// caller's, and a write-back at the process's end may run after the
+// caller's stack is gone.
 struct HeldEntry {
   Platform* platform;
-  const char* section;
-  const char* key;
-  const char* value;
-  const char* file;
-  const char* failure_message;
+  char section[256];
+  char key[256];
+  char value[256];
+  char file[1024];
+  char failure_message[2048];
 };
+
+/// Copies |text| into |buffer|. Returns false when it does not fit.
+template <size_t N>
+bool CopyInto(char (&buffer)[N], const char* text) {
+  const size_t length = std::strlen(text);
+  if (length >= N) return false;
+  std::memcpy(buffer, text, length + 1);
+  return true;
+}
 
 /// The lock of the write-back and of the program's own updates; it lives
 /// for the whole process, from before main.
@@ -143,8 +156,15 @@ bool OnConsoleEvent(unsigned long) {
   return false;  // the next handler, in the end the platform's, ends the process
 }
 
-bool ArmEntryGuard(Platform& platform, const char* section, const char* key, const char* value,
-                   const char* file, const char* failure_message) {
+bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* value,
+                             const char* file, const char* failure_message) {
+  HeldEntry entry;
+  entry.platform = &platform_;
+  if (!CopyInto(entry.section, section) || !CopyInto(entry.key, key) ||
+      !CopyInto(entry.value, value) || !CopyInto(entry.file, file) ||
+      !CopyInto(entry.failure_message, failure_message)) {
+    return false;
+  }
   if (g_shutdown_in_progress == nullptr) {
     g_shutdown_in_progress = reinterpret_cast<ShutdownQuery>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
@@ -156,14 +176,18 @@ bool ArmEntryGuard(Platform& platform, const char* section, const char* key, con
     return false;
   }
   EnterCriticalSection(g_lock.get());
-  g_entry = HeldEntry{&platform, section, key, value, file, failure_message};
-  g_armed = true;
+  const bool held_already = g_armed;
+  if (!held_already) {
+    g_entry = entry;
+    g_armed = true;
+  }
   LeaveCriticalSection(g_lock.get());
+  if (held_already) return false;
   g_previous_filter = SetUnhandledExceptionFilter(OnUnhandledException);
   return true;
 }
 
-void DisarmEntryGuard() {
+void ProcessEntryGuard::Release() {
   EnterCriticalSection(g_lock.get());
   g_armed = false;
   LeaveCriticalSection(g_lock.get());

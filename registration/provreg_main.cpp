@@ -7,7 +7,7 @@
 #include "registration/front_end.h"
 
 int main(int argc, char** argv) {
-  const int status = quillpost::RunProvreg(quillpost::NativePlatform(), argc, argv);
+  const int status = quillpost::ProvregMain(quillpost::NativePlatform(), argc, argv);
   std::fflush(stdout);
   return status;
 }

@@ -1,0 +1,47 @@
+#pragma once
+
+namespace quillpost {
+
+class Platform;
+
+/// Keeps an entry that the program takes out of the service configuration
+/// file safe while it is out. wiztest's run receives one beside its
+/// Platform; tests hand it fakes.
+class EntryGuard {
+ public:
+  virtual ~EntryGuard() = default;
+
+  /// Keeps an entry about to be taken out of |file| safe until Release:
+  /// should the process be interrupted, fault or end before then, |key| =
+  /// |value| is written back into |section| first (printing
+  /// |failure_message| if that fails), and the process then ends as it
+  /// would have. Returns true when the guard stands; false when it could
+  /// not be set up (the entry must then stay where it is).
+  virtual bool Hold(const char* section, const char* key, const char* value, const char* file,
+                    const char* failure_message) = 0;
+
+  /// Ends the guard of Hold; the caller has written the entry back itself.
+  virtual void Release() = 0;
+};
+
+/// The guard of the running process: from Hold until Release, anything that
+/// would end the process (a signal whose default action ends it, exit(), a
+/// fault, the platform's console events, an unhandled exception) first has
+/// the entry written back through |platform|, and then lets the process end
+/// as it would have. Where a process can end without running any code of
+/// its own (SIGKILL, _exit()), a guardian process writes the entry back
+/// once it has ended. The guard copies every string it is given. One entry
+/// at a time per process: a second Hold before Release fails.
+class ProcessEntryGuard : public EntryGuard {
+ public:
+  explicit ProcessEntryGuard(Platform& platform) : platform_(platform) {}
+
+  bool Hold(const char* section, const char* key, const char* value, const char* file,
+            const char* failure_message) override;
+  void Release() override;
+
+ private:
+  Platform& platform_;
+};
+
+}  // namespace quillpost

@@ -1,7 +1,0 @@
-#include "platform/config_path.h"
-
-namespace quillpost {
-
-const char kPathSeparator = '/';
-
-}  // namespace quillpost

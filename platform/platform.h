@@ -40,7 +40,8 @@ class Platform {
   virtual bool DeleteSection(const char* section, const char* file) = 0;
 
   /// Returns one line that says why the last WriteString, DeleteKey or DeleteSection left
-  /// the file alone on purpose (a file or input it refuses to edit), or ""
+  /// the file alone on purpose (a file or input it refuses to edit), or why
+  /// the last read found nothing to read (a link it does not follow), or ""
   /// when it was not refused or the platform gives no reason.
   virtual const char* RefusalReason() { return ""; }
 
@@ -63,6 +64,12 @@ class Platform {
   /// Loads the library file |name| from the places the platform trusts for
   /// it, never from the current directory. Returns a handle, or nullptr.
   virtual void* OpenLibrary(const char* name) = 0;
+
+  /// Returns one line that says why the last OpenLibrary found the library
+  /// but would not load it (a file others could have changed), or "" when
+  /// it did not refuse it or the platform gives no reason. On Windows the
+  /// system directory's permissions do this work: always "".
+  virtual const char* WhyNotLoaded() { return ""; }
 
   /// Returns the address of the entry point |entry| of |library|, or nullptr.
   virtual void* FindEntry(void* library, const char* entry) = 0;

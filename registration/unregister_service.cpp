@@ -31,6 +31,7 @@ int UnregisterService(Platform& platform, bool lite) {
   // copy once the first is gone: each is removed in turn while the key still
   // reads as present (a value no line of the file can hold tells).
   bool all_removed = platform.DeleteKey("Services", edition.service_name, path);
+  const char* refusal = all_removed ? "" : platform.RefusalReason();
   char value[256];
   for (int copy = 1; all_removed && copy < kMaxKeyCopies; ++copy) {
     platform.ReadString("Services", edition.service_name, kAbsent, value, sizeof value, path);
@@ -38,11 +39,14 @@ int UnregisterService(Platform& platform, bool lite) {
     all_removed = platform.DeleteKey("Services", edition.service_name, path);
   }
   for (const SectionTable& table : edition.sections) {
-    all_removed = platform.DeleteSection(table.section, path) && all_removed;
+    const bool removed = platform.DeleteSection(table.section, path);
+    if (!removed && refusal[0] == '\0') refusal = platform.RefusalReason();
+    all_removed = removed && all_removed;
   }
 
   if (!all_removed) {
     std::printf("Cannot remove the service definition from \"%s\"\n", path);
+    if (refusal[0] != '\0') std::printf("Removal refused: %s\n", refusal);
     return 0;
   }
   return 1;

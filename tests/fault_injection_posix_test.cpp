@@ -461,5 +461,93 @@ TEST(FaultInjection, ASignalAtEveryDiskCallOfAWiztestRunNeverLosesTheEntry) {
   std::printf("3 signals at each of %ld disk calls of a wiztest run\n", counter.calls);
 }
 
+// Another user at work in a sticky directory that others can write: at each
+// disk call of a run in turn, uid 4242 puts a link to a root-only file (or,
+// every other call, a FIFO) at the file's name wherever the directory lets
+// them (a free name, or a file of their own), and a stale-looking temporary
+// of their own beside it. The root-only file never changes, no temporary of
+// ours stays, theirs stays unless the file is theirs too, and a run of
+// provreg or provunreg that met the link names it.
+TEST(FaultInjection, AnotherUsersLinkPlantedAtAnyCallNeverReachesItsTarget) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may plant a link as another user";
+  test::TempDir dir, elsewhere;
+  ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+  setenv("QUILLPOST_SYSTEM_DIR", dir.path().c_str(), 1);
+  const std::string file = dir.Join("Mapisvc.inf"), victim = elsewhere.Join("root-only.inf");
+  const std::string text =
+      "[Services]\r\nMSPST AB=Personal Address Book\r\nVRQPN=Varnholt Quillpost\r\n"
+      "[VRQPN]\r\nPR_DISPLAY_NAME=old\r\n";
+  const struct {
+    const char* name;
+    int program;  // provreg, provunreg, wiztest
+    bool theirs;  // the file is uid 4242's own, mode 0666; else missing
+  } cases[] = {{"provreg, no file", 0, false},
+               {"provreg, their file", 0, true},
+               {"provunreg, no file", 1, false},
+               {"provunreg, their file", 1, true},
+               {"wiztest, their file", 2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto run = [&](test::FaultyDisk& disk, std::string* output) {
+      std::filesystem::remove(file);
+      test::WriteFileBytes(victim, text);  // with a second link: changed in place if reached
+      unlink((victim + "2").c_str());
+      EXPECT_EQ(link(victim.c_str(), (victim + "2").c_str()), 0);
+      if (c.theirs) {
+        test::WriteFileBytes(file, text);
+        EXPECT_EQ(chown(file.c_str(), 4242, 4242) | chmod(file.c_str(), 0666), 0);
+      }
+      WizardOnDisk platform(disk);
+      NoGuard guard;
+      testing::internal::CaptureStdout();
+      const int status = c.program == 0   ? RegisterService(platform, false, "C:\\QP\\")
+                         : c.program == 1 ? UnregisterService(platform, false)
+                                          : WizardTestRun(platform, guard);
+      *output = testing::internal::GetCapturedStdout();
+      return status;
+    };
+    const std::string planted = dir.Join("planted"), theirs = dir.Join(".Mapisvc.inf.tmp1-1-1");
+    bool fifo = false;
+    auto plant = [&] {
+      test::WriteFileBytes(theirs, "theirs");
+      EXPECT_EQ(chown(theirs.c_str(), 4242, 4242), 0);
+      struct stat st;
+      if (lstat(file.c_str(), &st) == 0 && st.st_uid != 4242) return;
+      EXPECT_EQ((fifo ? mkfifo(planted.c_str(), 0666) : symlink(victim.c_str(), planted.c_str())) |
+                    lchown(planted.c_str(), 4242, 4242) | rename(planted.c_str(), file.c_str()),
+                0);
+    };
+    std::string output;
+    test::FaultyDisk counter;
+    ASSERT_EQ(run(counter, &output), 1);
+    int met = 0;
+    for (long plant_at = 0; plant_at <= counter.calls; ++plant_at) {
+      SCOPED_TRACE(plant_at);
+      test::FaultyDisk disk;
+      disk.fail_at = plant_at;
+      disk.plant = plant;
+      fifo = plant_at % 2 == 1;
+      std::filesystem::remove(theirs);
+      const int status = run(disk, &output);
+      EXPECT_EQ(test::ReadFileBytes(victim), text);
+      std::string listed = test::ListDirectory(dir.path());
+      test::ReplaceAll(&listed, ".Mapisvc.inf.tmp1-1-1\n", "");
+      EXPECT_TRUE(listed == "Mapisvc.inf\n" || listed == "") << listed;
+      // Theirs goes only where they own the file too.
+      EXPECT_TRUE(c.theirs || std::filesystem::exists(theirs) == (plant_at < counter.calls));
+      if (status == 1) continue;
+      ++met;
+      if (c.program != 2 && !fifo) {
+        EXPECT_NE(output.find("\"" + file + "\" is another user's symbolic link"),
+                  std::string::npos)
+            << output;
+      }
+    }
+    EXPECT_GT(met, 0);
+    std::printf("%s: a link planted at each of %ld calls, met %d times\n", c.name, counter.calls,
+                met);
+  }
+}
+
 }  // namespace
 }  // namespace quillpost

@@ -125,6 +125,45 @@ TEST_F(ProfileFileTest, SymlinkIsUpdatedAtItsTargetAndStaysALink) {
   EXPECT_EQ(ReadFileBytes(dir_.Join("real/later.inf")), "[S]\r\nK=V\r\n");
 }
 
+// Links are followed only where the kernel's link protection would, at
+// any step of the path: the target of one not followed is neither changed
+// nor created.
+TEST_F(ProfileFileTest, LinksAreFollowedOnlyWhereTheKernelsProtectionWould) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may own a link as another user";
+  const struct {
+    const char* name;
+    mode_t dir_mode;
+    uid_t dir_owner, link_owner;
+    bool followed;
+  } rows[] = {{"another user's, sticky world-writable", 01777, 0, 4242, false},
+              {"the directory owner's", 01777, 4242, 4242, true},
+              {"the caller's", 01777, 4242, 0, true},
+              {"another user's, world-writable not sticky", 0777, 0, 4242, true},
+              {"another user's, sticky not world-writable", 01775, 0, 4242, true}};
+  ASSERT_EQ(mkdir(dir_.Join("real").c_str(), 0755), 0);
+  for (const auto& row : rows) {
+    for (const bool last : {true, false}) {  // a dangling link as the file, or one to a directory
+      SCOPED_TRACE(testing::Message() << row.name << (last ? ", the file" : ", a directory"));
+      const std::string sub = dir_.Join("sub"), link = sub + (last ? "/Mapisvc.inf" : "/via");
+      std::filesystem::remove_all(sub);
+      ASSERT_EQ(mkdir(sub.c_str(), 0755) | chown(sub.c_str(), row.dir_owner, 0) |
+                    chmod(sub.c_str(), row.dir_mode),
+                0);
+      ASSERT_EQ(symlink(last ? "../real/new.inf" : "../real", link.c_str()) |
+                    lchown(link.c_str(), row.link_owner, 0),
+                0);
+      WriteFileBytes(dir_.Join("real/target.inf"), "[S]\nA=1\n");
+      std::filesystem::remove(dir_.Join("real/new.inf"));
+      EXPECT_EQ(profile_.Write((link + (last ? "" : "/target.inf")).c_str(), "S", "B", "2"),
+                row.followed);
+      const char* const expected[2][2] = {{"[S]\nA=1\n", "[S]\nA=1\nB=2\n"},
+                                          {"<missing>", "[S]\r\nB=2\r\n"}};
+      EXPECT_EQ(ReadFileBytes(dir_.Join(last ? "real/new.inf" : "real/target.inf")),
+                expected[last][row.followed]);
+    }
+  }
+}
+
 /// The real disk, recording the mode each new file is created with.
 class CreationRecorder : public RealDiskInterface {
  public:
@@ -173,6 +212,17 @@ TEST_F(ProfileFileTest, StaleTemporariesAreSweptAndOnlyThose) {
             ".Mapisvc.inf.tmp4242-2-99\n.Mapisvc.inf.tmp4242-4-99\n.Mapisvc.inf.tmp4242-5-99\n"
             ".Mapisvc.inf.tmpsaved\n.Other.inf.tmp4242-3-99\nMapisvc.inf\n");
   EXPECT_EQ(ReadFileBytes(path_), "[S]\nK=V\n");
+  if (geteuid() == 0) {  // another user's stale copy stays, unless the file is theirs too
+    const std::string theirs = dir_.Join(".Mapisvc.inf.tmp4242-6-99");
+    WriteFileBytes(theirs, "another user's");
+    ASSERT_EQ(chown(theirs.c_str(), 4242, 0), 0);
+    for (const uid_t owner : {0u, 4242u}) {
+      ASSERT_EQ(chown(path_.c_str(), owner, 0), 0);
+      ProfileFile fresh(disk_);
+      ASSERT_TRUE(fresh.Write(path_.c_str(), "S", "K", std::to_string(owner)));
+      EXPECT_EQ(access(theirs.c_str(), F_OK) == 0, owner == 0);
+    }
+  }
 }
 
 // A lock that another holder never lets go (a stopped writer, any reader

@@ -116,6 +116,70 @@ TEST_F(WiztestTest, LibraryIsFoundBesideTheProgramThenInTheSystemDirectoryOnly) 
   EXPECT_FALSE(fs::exists(record_));
 }
 
+// mapi32.dll is loaded only where nobody but root or the caller could have
+// changed it or swapped it in its directory; else a second line says why,
+// and nothing is read or changed.
+TEST_F(WiztestTest, OnlyALibraryNobodyElseCouldHaveChangedIsLoaded) {
+  const std::string dir = program_.path(), lib = program_.Join("mapi32.dll");
+  const std::string real = work_.Join("real.dll");
+  const uid_t me = geteuid();
+  enum { kFile, kOwnLink, kTheirLink, kFifo };
+  const struct {
+    const char* name;
+    int what;  // at the library's name
+    uid_t uid, dir_uid;
+    mode_t mode, dir_mode;
+    const char* why;  // "" when it loads
+  } rows[] = {{"the caller's own 0755 library", kFile, me, me, 0755, 0755, ""},
+              {"the caller's link to it", kOwnLink, me, me, 0755, 0755, ""},
+              {"in a sticky directory others can write", kFile, me, me, 0755, 01777, ""},
+              {"group-writable", kFile, me, me, 0775, 0755, "its group or others may write it"},
+              {"a FIFO", kFifo, me, me, 0644, 0755, "it is not a regular file"},
+              {"in a directory others can write, not sticky", kFile, me, me, 0755, 0777,
+               "others may write its directory, which is not sticky"},
+              {"another user's", kFile, 4242, me, 0755, 0755,
+               "it belongs to user 4242, neither root nor the caller"},
+              {"in another user's directory", kFile, me, 4242, 0755, 0755,
+               "its directory belongs to user 4242, neither root nor the caller"},
+              {"another user's link, sticky directory", kTheirLink, me, me, 0755, 01777, "<link>"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if ((row.uid != me || row.dir_uid != me || row.what == kTheirLink) && me != 0) {
+      std::printf("skipped \"%s\": only root may act as another user\n", row.name);
+      continue;
+    }
+    fs::remove(lib);
+    Install(STANDIN_PATH, dir);
+    ASSERT_EQ(chown(lib.c_str(), row.uid, -1) | chmod(lib.c_str(), row.mode), 0);
+    if (row.what == kFifo) {
+      ASSERT_EQ(unlink(lib.c_str()) | mkfifo(lib.c_str(), row.mode), 0);
+    }
+    if (row.what == kOwnLink || row.what == kTheirLink) {
+      ASSERT_EQ(rename(lib.c_str(), real.c_str()) | symlink(real.c_str(), lib.c_str()) |
+                    lchown(lib.c_str(), row.what == kTheirLink ? 4242 : me, -1),
+                0);
+    }
+    ASSERT_EQ(chown(dir.c_str(), row.dir_uid, -1) | chmod(dir.c_str(), row.dir_mode), 0);
+    WriteFileBytes(file_, kHandEdited);
+    fs::remove(record_);
+    const ProcessResult r = RunProcess(Launch());
+    ASSERT_EQ(chown(dir.c_str(), me, -1) | chmod(dir.c_str(), 0755), 0);
+    const std::string why = row.what != kTheirLink ? row.why
+                                                   : "\"" + lib +
+                                                         "\" is another user's symbolic link in a "
+                                                         "sticky directory that others can write; "
+                                                         "it is not followed";
+    EXPECT_EQ(r.output, why.empty() ? ""
+                                    : "Cannot load \"mapi32.dll\"\n\"" + lib +
+                                          "\" is not loaded: " + why + "\n\nPress <Return>...\n");
+    EXPECT_EQ(r.exit_status, why.empty() ? 1 : 2);
+    EXPECT_EQ(fs::exists(record_), why.empty());
+    if (!why.empty()) {
+      EXPECT_EQ(ReadFileBytes(file_), kHandEdited);
+    }
+  }
+}
+
 // The entry is back the moment wiztest itself has ended by the fault: the
 // file is read as soon as the process is reaped, not once its output closes
 // (the guardian holds that open until it is done), and it is large enough

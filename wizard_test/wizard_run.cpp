@@ -85,6 +85,8 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
   void* library = platform.OpenLibrary("mapi32.dll");
   if (library == nullptr) {
     std::puts("Cannot load \"mapi32.dll\"");
+    const char* why = platform.WhyNotLoaded();
+    if (why[0] != '\0') std::puts(why);
     return 0;
   }
   if (!ServiceConfigPath(platform, path, kSystemDirSize, kSystemDirSize)) {
@@ -95,6 +97,14 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
 
   const unsigned length =
       platform.ReadString(kSection, kHeldKey, "", saved, kSavedEntryCapacity, path);
+  // A file the platform would not read (one behind another user's link)
+  // is no file to run the wizard against.
+  const char* unread = platform.RefusalReason();
+  if (saved[0] == '\0' && unread[0] != '\0') {
+    std::printf("Cannot read \"%s\": %s\n", path, unread);
+    platform.CloseLibrary(library);
+    return 0;
+  }
   // An entry that is missing or empty is left alone. One that could not be
   // put back exactly stays in place, and the wizard runs all the same. The
   // guard stands before the entry leaves the file.

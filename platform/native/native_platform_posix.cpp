@@ -1,4 +1,7 @@
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,6 +10,7 @@
 
 #include "platform/guard/update_in_progress.h"
 #include "platform/native/posix_platform.h"
+#include "platform/profile/safe_path_posix.h"
 
 namespace quillpost {
 namespace {
@@ -21,6 +25,26 @@ std::string ProgramDirectory() {
   if (n <= 0 || static_cast<size_t>(n) >= path.size()) return "";
   path.resize(static_cast<size_t>(n));
   return path.substr(0, path.rfind('/'));
+}
+
+/// Returns why a library file of status |file| in a directory of status
+/// |dir| is not to be loaded, or "" when it may be: nobody but root and the
+/// caller can have changed it, nor swapped it in its directory.
+std::string WhyNotTrusted(const struct stat& file, const struct stat& dir) {
+  const uid_t caller = geteuid();
+  if (!S_ISREG(file.st_mode)) return "it is not a regular file";
+  if (file.st_uid != 0 && file.st_uid != caller) {
+    return "it belongs to user " + std::to_string(file.st_uid) + ", neither root nor the caller";
+  }
+  if (file.st_mode & (S_IWGRP | S_IWOTH)) return "its group or others may write it";
+  if (dir.st_uid != 0 && dir.st_uid != caller) {
+    return "its directory belongs to user " + std::to_string(dir.st_uid) +
+           ", neither root nor the caller";
+  }
+  if ((dir.st_mode & S_IWOTH) && !(dir.st_mode & S_ISVTX)) {
+    return "others may write its directory, which is not sticky";
+  }
+  return "";
 }
 
 }  // namespace
@@ -92,15 +116,43 @@ unsigned PosixPlatform::ReadSection(const char* section, char* buffer, unsigned 
 
 // A library is looked for beside the program, then in the system
 // directory, and loaded by its absolute path only: a file planted in the
-// current directory, or reached through a relative path, never runs.
+// current directory, or reached through a relative path, never runs. The
+// first place that has the name decides. The file is resolved as the
+// profile file is (SafePath), opened, checked through its descriptor, and
+// that same open file is what is loaded: nothing swapped in between runs.
+// The rules: docs/profile-format.md, "Directories others can write".
 void* PosixPlatform::OpenLibrary(const char* name) {
+  not_loaded_.clear();
   const char* system_dir = std::getenv(kSystemDirVariable);
   const std::string places[] = {ProgramDirectory(), system_dir ? system_dir : ""};
   for (const std::string& dir : places) {
     if (dir.empty() || dir[0] != '/') continue;
     const std::string path = dir + "/" + name;
-    if (access(path.c_str(), F_OK) != 0) continue;
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    SafePath resolved(disk_);
+    const SafePath::Result result = resolved.Resolve(path.c_str());
+    if (result == SafePath::Result::kRefused) {
+      not_loaded_ = "\"" + path + "\" is not loaded: " + LinkRefusal(resolved.refused_link());
+      return nullptr;
+    }
+    if (result != SafePath::Result::kResolved) continue;
+    const int fd =
+        disk_.Open(resolved.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0) {
+      if (errno == ENOENT) continue;
+      return nullptr;
+    }
+    struct stat st;
+    void* library = nullptr;
+    if (disk_.Fstat(fd, &st) == 0) {
+      const std::string why = WhyNotTrusted(st, resolved.directory_status());
+      if (why.empty()) {
+        library = dlopen(("/proc/self/fd/" + std::to_string(fd)).c_str(), RTLD_NOW | RTLD_LOCAL);
+      } else {
+        not_loaded_ = "\"" + resolved.canonical() + "\" is not loaded: " + why;
+      }
+    }
+    disk_.Close(fd);
+    return library;
   }
   return nullptr;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "platform/platform.h"
 #include "platform/profile/disk_interface_posix.h"
 #include "platform/profile/profile_file_posix.h"
@@ -8,10 +10,11 @@ namespace quillpost {
 
 /// The platform where Windows is absent: the system directory named by
 /// QUILLPOST_SYSTEM_DIR, our profile-file engine on |disk|, and libraries
-/// loaded with dlopen from beside the program or the system directory.
+/// loaded with dlopen from beside the program or the system directory, only
+/// when no other user could have changed them.
 class PosixPlatform : public Platform {
  public:
-  explicit PosixPlatform(DiskInterface& disk) : profile_(disk) {}
+  explicit PosixPlatform(DiskInterface& disk) : disk_(disk), profile_(disk) {}
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override;
   bool WriteString(const char* section, const char* key, const char* value,
@@ -24,11 +27,14 @@ class PosixPlatform : public Platform {
   unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
                        const char* file) override;
   void* OpenLibrary(const char* name) override;
+  const char* WhyNotLoaded() override { return not_loaded_.c_str(); }
   void* FindEntry(void* library, const char* entry) override;
   void CloseLibrary(void* library) override;
 
  private:
+  DiskInterface& disk_;
   ProfileFile profile_;
+  std::string not_loaded_;
 };
 
 }  // namespace quillpost

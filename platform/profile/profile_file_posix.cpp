@@ -15,8 +15,6 @@
 namespace quillpost {
 namespace {
 
-// Links followed before the path is given up as a loop, as the kernel does.
-constexpr int kMaxLinks = 40;
 // Times a writer starts over because another one replaced the file while it
 // waited for the lock; each start over means another writer made progress.
 constexpr int kMaxRetries = 10000;
@@ -75,8 +73,12 @@ PlanResult PlanDeleteSectionArgs(std::string_view text, const void* args, Profil
 }  // namespace
 
 bool ProfileFile::ReadWhole(const char* path, Content* text) {
+  refusal_ = nullptr;
+  SafePath resolved(disk_);
+  std::string target;
+  if (!ResolveLinks(path, &resolved, &target)) return false;
   struct stat st;
-  const int fd = OpenRegular(path, O_RDONLY, &st);
+  const int fd = OpenRegular(target.c_str(), O_RDONLY, &st);
   if (fd < 0) return false;
   // Shared with other readers; a writer updating the file in place holds
   // it exclusively, so what is read is never half an update.
@@ -136,14 +138,16 @@ bool ProfileFile::DeleteSection(const char* path, std::string_view section) {
 
 bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, const void* args) {
   refusal_ = nullptr;
+  SafePath resolved(disk_);  // holds the file's directory while it is changed
   std::string target;
-  if (!ResolveLinks(path, &target)) return false;
+  if (!ResolveLinks(path, &resolved, &target)) return false;
   // A file too large for memory fails the change like any failure the disk
   // reports, the file as it was, rather than ending the program.
   try {
     for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
       const Outcome outcome = UpdateOnce(target, create_missing, plan, args);
       if (outcome != Outcome::kRetry) return outcome == Outcome::kDone;
+      if (!ResolveLinks(path, &resolved, &target)) return false;  // the name may be a link now
     }
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
@@ -163,6 +167,7 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
     fd = OpenRegular(target.c_str(), O_RDONLY, &st);
   }
   if (fd < 0) {
+    if (errno == ELOOP) return Outcome::kRetry;  // a link came in after the path was resolved
     if (errno != ENOENT) return Outcome::kFailed;
     ProfileEdit edit;
     const PlanResult planned = plan("", args, &edit);
@@ -191,11 +196,12 @@ ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::s
   if (disk_.Lock(fd, writable ? LOCK_EX : LOCK_SH) != 0 || disk_.Fstat(fd, &held) != 0) {
     return Outcome::kFailed;
   }
-  if (disk_.Stat(target.c_str(), &named) != 0) {
+  if (disk_.Lstat(target.c_str(), &named) != 0) {
     // The file went while we waited for the lock: start over.
     return errno == ENOENT ? Outcome::kRetry : Outcome::kFailed;
   }
-  // Another writer renamed a new file over the one we locked: start over.
+  // Another writer renamed a new file (or a link) over the one we locked:
+  // start over.
   if (!SameFile(named, held)) return Outcome::kRetry;
 
   Content text;
@@ -214,7 +220,7 @@ ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::s
     return Outcome::kFailed;
   }
 
-  SweepStaleTemporaries(target);
+  SweepStaleTemporaries(target, held.st_uid);
   const std::string_view whole = text.view();
   const std::string_view parts[] = {whole.substr(0, edit.begin), edit.text, whole.substr(edit.end)};
   switch (ReplaceByRename(target, held, parts, 3)) {
@@ -251,34 +257,35 @@ ProfileFile::Outcome ProfileFile::Create(const std::string& target, std::string_
   return saved == EEXIST ? Outcome::kRetry : Outcome::kFailed;
 }
 
-bool ProfileFile::ResolveLinks(const char* path, std::string* target) {
-  std::string current = path;
-  for (int i = 0; i < kMaxLinks; ++i) {
-    struct stat st;
-    if (disk_.Lstat(current.c_str(), &st) != 0) {
-      if (errno != ENOENT) return false;
-      *target = current;  // created here
+bool ProfileFile::ResolveLinks(const char* path, SafePath* resolved, std::string* target) {
+  switch (resolved->Resolve(path)) {
+    case SafePath::Result::kResolved:
+      *target = resolved->path();
+      canonical_ = resolved->canonical();
       return true;
-    }
-    if (!S_ISLNK(st.st_mode)) {
-      *target = current;
-      return true;
-    }
-    std::string link;
-    if (disk_.ReadLink(current.c_str(), &link) != 0) return false;
-    current = (link.empty() || link[0] == '/') ? link : DirectoryOf(current) + "/" + link;
+    case SafePath::Result::kRefused:
+      // Kept for the object's life: a caller may hold the line while it
+      // makes further changes.
+      refusal_ = refusal_texts_.insert(LinkRefusal(resolved->refused_link())).first->c_str();
+      return false;
+    case SafePath::Result::kFailed:
+      break;
   }
-  errno = ELOOP;
   return false;
 }
 
 int ProfileFile::OpenRegular(const char* path, int flags, struct stat* st) {
   // Looked at before it is opened, so that a device is never opened at all;
   // opened without waiting (a FIFO would wait for a writer), and looked at
-  // again, as the name may have changed in between.
-  if (disk_.Stat(path, st) != 0) return -1;
+  // again, as the name may have changed in between. |path| was resolved
+  // already: a link found there now came in since, and is not followed.
+  if (disk_.Lstat(path, st) != 0) return -1;
+  if (S_ISLNK(st->st_mode)) {
+    errno = ELOOP;
+    return -1;
+  }
   if (S_ISREG(st->st_mode)) {
-    const int fd = disk_.Open(path, flags | O_NONBLOCK | O_NOCTTY, 0);
+    const int fd = disk_.Open(path, flags | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0);
     if (fd < 0) return -1;
     if (disk_.Fstat(fd, st) == 0) {
       if (S_ISREG(st->st_mode) && disk_.SetBlocking(fd) == 0) return fd;
@@ -465,9 +472,9 @@ bool ProfileFile::UpdateInPlace(int fd, std::string_view old_text, std::string_v
   return false;
 }
 
-void ProfileFile::SweepStaleTemporaries(const std::string& target) {
-  if (swept_ == target) return;
-  swept_ = target;
+void ProfileFile::SweepStaleTemporaries(const std::string& target, uid_t file_owner) {
+  if (swept_ == canonical_) return;
+  swept_ = canonical_;
   const std::string dir = DirectoryOf(target);
   const std::string base = BaseNameOf(target);
   std::vector<std::string> names;
@@ -479,12 +486,17 @@ void ProfileFile::SweepStaleTemporaries(const std::string& target) {
     const std::string path = dir + "/" + name;
     // Only a regular file of the name is ours: a device or FIFO planted
     // under it is never opened.
+    // In a directory others can write, another user's file of the name is
+    // theirs, not a copy we left: only the caller's or the file owner's go.
     struct stat seen;
-    if (disk_.Lstat(path.c_str(), &seen) != 0 || !S_ISREG(seen.st_mode)) continue;
+    if (disk_.Lstat(path.c_str(), &seen) != 0 || !S_ISREG(seen.st_mode) ||
+        (seen.st_uid != geteuid() && seen.st_uid != file_owner)) {
+      continue;
+    }
     const int fd = disk_.Open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) continue;
     struct stat opened, named;
-    if (disk_.Fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+    if (disk_.Fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == seen.st_uid &&
         disk_.Lock(fd, LOCK_EX | LOCK_NB) == 0 && disk_.Lstat(path.c_str(), &named) == 0 &&
         SameFile(opened, named)) {
       disk_.Unlink(path.c_str());

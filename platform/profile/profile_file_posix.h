@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "platform/profile/disk_interface_posix.h"
 #include "platform/profile/profile_engine.h"
+#include "platform/profile/safe_path_posix.h"
 
 namespace quillpost {
 
@@ -15,7 +17,11 @@ namespace quillpost {
 ///
 /// Only a regular file is read or edited: anything else of the name (FIFO,
 /// device, directory, socket) is refused at once, and nothing waits on
-/// opening it. A symbolic link is followed to its target and stays a link.
+/// opening it. A symbolic link is followed to its target and stays a link,
+/// but only where the kernel's link protection would follow it, whatever
+/// the machine's setting (SafePath); one it would not follow is refused,
+/// and RefusalReason names it. Reads and changes alike go through the
+/// directory that SafePath holds.
 ///
 /// Write permission is the file's own: the file is opened read-write for an
 /// edit, and one the caller may not write, or that has no write bit at all
@@ -74,7 +80,8 @@ class ProfileFile {
   bool DeleteSection(const char* path, std::string_view section);
 
   /// Returns one line that says why the last Write, Delete or DeleteSection was refused
-  /// with the file left alone, or nullptr when it was not refused.
+  /// with the file left alone, or why the last read found nothing to read (a link
+  /// not followed), or nullptr when it was not refused.
   const char* RefusalReason() const { return refusal_; }
 
  private:
@@ -95,7 +102,10 @@ class ProfileFile {
   /// Gives the missing file |target| the content |text|, unless another
   /// writer creates it first (kRetry then).
   Outcome Create(const std::string& target, std::string_view text);
-  bool ResolveLinks(const char* path, std::string* target);
+  /// Resolves |path| with |*resolved|, storing the name to use in |*target|.
+  /// Returns false when the disk failed, or when a link was refused (the
+  /// refusal then says which).
+  bool ResolveLinks(const char* path, SafePath* resolved, std::string* target);
   /// Opens |path| with |flags| when it is a regular file, without waiting on
   /// anything else of the name, and stores its status in |*st|. Returns the
   /// descriptor; -1 on failure (errno ENOENT when missing, EISDIR or EINVAL
@@ -133,13 +143,16 @@ class ProfileFile {
   bool UpdateInPlace(int fd, std::string_view old_text, std::string_view new_text,
                      size_t first_change);
   /// Removes the temporary files beside |target| that writers left when they
-  /// died: ours by name, and locked by nobody. Once per target.
-  void SweepStaleTemporaries(const std::string& target);
+  /// died: ours by name, locked by nobody, and the caller's or |file_owner|'s.
+  /// Once per file.
+  void SweepStaleTemporaries(const std::string& target, uid_t file_owner);
   /// Syncs the directory that holds |target|, as far as it can.
   void SyncDirectoryOf(const std::string& target);
 
   DiskInterface& disk_;
-  std::string swept_;  // the target whose directory was swept last
+  std::string swept_;                    // the file whose directory was swept last, by name
+  std::string canonical_;                // the file being changed, by name
+  std::set<std::string> refusal_texts_;  // the refusals that name a link
   const char* refusal_ = nullptr;
 };
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -22,7 +23,8 @@ namespace quillpost::test {
 /// it makes durable is not observable in a test, and it would dominate the
 /// time of a pass that repeats a run for every call.
 /// When |signal| is set, the call numbered |fail_at| does not fail: it sends
-/// that signal to the calling process (if it is |signal_pid|) and goes on.
+/// that signal to the calling process (if it is |signal_pid|) and goes on;
+/// when |plant| is set, it runs |plant| first (another user at work) and goes on.
 class FaultyDisk : public RealDiskInterface {
  public:
   long fail_at = -1;
@@ -31,6 +33,7 @@ class FaultyDisk : public RealDiskInterface {
   int error = EIO;
   int signal = 0;
   pid_t signal_pid = 0;
+  std::function<void()> plant;
   long calls = 0;
   std::string unsynced_renames;  // one path a line; empty when none
   std::string order;             // "A" for each Allocate, "W" for each WriteAt, in turn
@@ -122,6 +125,10 @@ class FaultyDisk : public RealDiskInterface {
   std::map<std::string, bool> synced_;  // created files: synced since the last write
   bool Fail() {
     const long call = calls++;
+    if (plant) {
+      if (call == fail_at) plant();
+      return false;
+    }
     if (fail_at < 0 || call < fail_at || (call > fail_at && !fail_after)) return false;
     if (signal != 0) {
       if (call == fail_at && getpid() == signal_pid) kill(getpid(), signal);

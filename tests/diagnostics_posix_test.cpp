@@ -79,7 +79,8 @@ enum class SetUp {
   kNoLibrary,
   kNoEntry,
   kLong,
-  kBreak
+  kBreak,
+  kLockLeftBehind
 };
 
 struct Row {
@@ -109,6 +110,7 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
       {"wiztest", "", SetUp::kNoEntry, {}, 2},
       {"wiztest", "", SetUp::kLong, {}, 1},
       {"wiztest", "", SetUp::kBreak, {}, 2},
+      {"wiztest", "", SetUp::kLockLeftBehind, {}, 2},  // waits out the lock wait, 30 s
   };
   if (std::string(GROFF_PATH).empty()) GTEST_SKIP() << "needs groff to render the pages";
   std::map<std::string, std::vector<Entry>> pages;
@@ -135,7 +137,9 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     if (row.set_up == SetUp::kLong) {
       WriteFileBytes(file_, "[Services]\r\nMSPST AB=" + std::string(300, 'v') + "\r\n");
     }
-    LaunchOptions launch = Launch(row.set_up == SetUp::kBreak ? "break" : "");
+    LaunchOptions launch = Launch(row.set_up == SetUp::kBreak            ? "break"
+                                  : row.set_up == SetUp::kLockLeftBehind ? "lock-file"
+                                                                         : "");
     launch.argv = {program};
     launch.argv.insert(launch.argv.end(), row.args.begin(), row.args.end());
     if (row.set_up == SetUp::kNoSystemDir) launch.env[0].second = "";

@@ -23,12 +23,21 @@ class PosixPlatform : public Platform {
                       unsigned capacity, const char* file) override;
   unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
                        const char* file) override;
+  const char* PlanHoldOut(const char* section, const char* key, const char* file) override;
+  bool HoldOut(const char* section, const char* key, const char* file) override;
+  bool PutBack(const char* section, const char* key, const char* value, const char* file) override;
+  bool PutBackWaitedOutALock() override { return put_back_locked_out_; }
   void* OpenLibrary(const char* name) override;
   void* FindEntry(void* library, const char* entry) override;
   void CloseLibrary(void* library) override;
 
  private:
   ProfileFile profile_;
+  // The plan of the entry held out; a guardian forked after the plan holds
+  // its own copy.
+  ProfileFile::HeldOut held_;
+  bool planned_ = false;
+  bool put_back_locked_out_ = false;
 };
 
 }  // namespace quillpost

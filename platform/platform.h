@@ -61,6 +61,27 @@ class Platform {
   virtual unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
                                const char* file) = 0;
 
+  /// The exact hold-out of one entry, for wiztest: PlanHoldOut, before the
+  /// delete, returns nullptr when |key| of |section| can be taken out of
+  /// |file| and put back exactly as the file spells it, else why not;
+  /// HoldOut then deletes it and PutBack writes it back. Where the platform
+  /// has nothing better these are a plain DeleteKey and WriteString, and the
+  /// platform chooses the entry's place; the POSIX platform puts the line's
+  /// own bytes back where they were (docs/profile-format.md).
+  virtual const char* PlanHoldOut(const char* /*section*/, const char* /*key*/,
+                                  const char* /*file*/) {
+    return nullptr;
+  }
+  virtual bool HoldOut(const char* section, const char* key, const char* file) {
+    return DeleteKey(section, key, file);
+  }
+  virtual bool PutBack(const char* section, const char* key, const char* value, const char* file) {
+    return WriteString(section, key, value, file);
+  }
+  /// Returns true when the last PutBack failed only because another holder
+  /// kept the file's lock for the whole of the lock wait.
+  virtual bool PutBackWaitedOutALock() { return false; }
+
   /// Loads the library file |name| from the places the platform trusts for
   /// it, never from the current directory. Returns a handle, or nullptr.
   virtual void* OpenLibrary(const char* name) = 0;

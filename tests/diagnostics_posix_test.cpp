@@ -82,7 +82,8 @@ enum class SetUp {
   kLong,
   kBreak,
   kUntrustedLibrary,  // a group-writable mapi32.dll
-  kForeignLink        // another user's link as the file, in a sticky directory: root only
+  kForeignLink,       // another user's link as the file, in a sticky directory: root only
+  kLockLeftBehind     // the wizard leaves a lock on the file behind
 };
 
 struct Row {
@@ -184,6 +185,13 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
        2,
        "Cannot remove the service definition from \"<file>\""},
       {"wiztest", "", SetUp::kForeignLink, {}, 2, "Cannot read \"<file>\": <why>"},
+      {"wiztest",
+       "",
+       SetUp::kLockLeftBehind,  // waits out the lock wait
+       {},
+       2,
+       "\"MSPST AB\" will be written back into section \"Services\" of \"<file>\" as soon as "
+       "the lock on the file is released"},
   };
   int skipped = 0;
   if (std::string(GROFF_PATH).empty()) GTEST_SKIP() << "needs groff to render the pages";
@@ -222,7 +230,9 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     if (row.set_up == SetUp::kLong) {
       WriteFileBytes(file_, "[Services]\r\nMSPST AB=" + std::string(300, 'v') + "\r\n");
     }
-    LaunchOptions launch = Launch(row.set_up == SetUp::kBreak ? "break" : "");
+    LaunchOptions launch = Launch(row.set_up == SetUp::kBreak            ? "break"
+                                  : row.set_up == SetUp::kLockLeftBehind ? "lock-file"
+                                                                         : "");
     launch.argv = {program};
     launch.argv.insert(launch.argv.end(), row.args.begin(), row.args.end());
     if (row.set_up == SetUp::kNoSystemDir) launch.env[0].second = "";

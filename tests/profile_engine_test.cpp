@@ -336,6 +336,32 @@ TEST(ProfileEngine, EditsTheLinesThePlatformsReaderMeans) {
   }
 }
 
+// A line held out goes back as its own bytes: where it was when nothing
+// changed, else next to the lines that surrounded it, in this order.
+TEST(ProfileEngine, PutsAHeldLineBackNextToWhatSurroundedIt) {
+  const std::string padded = "[S]\r\nA=1\r\n  k = v \r\nB=2\r\n";
+  const struct {
+    std::string original, changed, expected;
+  } cases[] = {
+      {padded, "[S]\r\nA=1\r\nB=2\r\n", padded},  // unchanged: where it was
+      {padded, "[S]\r\nX=9\r\nA=1\r\nB=2\r\n", "[S]\r\nX=9\r\nA=1\r\n  k = v \r\nB=2\r\n"},
+      {padded, "[S]\r\nB=2\r\nC=3\r\n", "[S]\r\n  k = v \r\nB=2\r\nC=3\r\n"},
+      {padded, "[S]\r\nC=3\r\n\r\n[T]\r\n", "[S]\r\nC=3\r\n  k = v \r\n\r\n[T]\r\n"},
+      {padded, "[T]\r\nx=1", "[T]\r\nx=1\r\n[S]\r\n  k = v \r\n"},
+      {padded, "[S]\r\nB=2\r\nK=w\r\n", "[S]\r\nB=2\r\n  k = v \r\n"},
+      {"[S]\nA=1\nK=v", "[S]\nA=1\nZ=1\n", "[S]\nA=1\nK=v\nZ=1\n"},
+      {Utf16(u"[S]\r\nK=\xdc00\r\nB=2\r\n"), Utf16(u"[S]\r\nB=2\r\n"),
+       Utf16(u"[S]\r\nK=\xdc00\r\nB=2\r\n")},
+  };
+  for (const auto& c : cases) {
+    HeldLine held;
+    ProfileEdit edit;
+    ASSERT_EQ(PlanHoldOut(c.original, "S", "K", &held, &edit), PlanResult::kChange);
+    ASSERT_EQ(PlanPutBack(c.changed, "S", "K", held, &edit), PlanResult::kChange);
+    EXPECT_EQ(ApplyEdit(c.changed, edit), c.expected) << c.changed;
+  }
+}
+
 TEST(ProfileEngine, RefusesWhatItCannotWriteSafelyAndSaysWhy) {
   using namespace std::string_literals;
   const std::string text = "[S]\nK=V\n";

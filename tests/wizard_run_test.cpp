@@ -202,6 +202,15 @@ TEST_F(WizardRunTest, FailedWriteBackIsReportedWithTheValueAndPath) {
   EXPECT_EQ(output_, platform_.guard_message);
   EXPECT_NE(output_.find("MSPST AB=Personal Address Book\n"), std::string::npos) << output_;
   EXPECT_NE(output_.find("C:\\WINDOWS\\system32"), std::string::npos) << output_;
+
+  // One that waited out a lock is handed over, not released, and says so first.
+  platform_.calls.clear();
+  platform_.write_locked_out = true;
+  platform_.fail_write_at = 1;
+  Run(0);
+  EXPECT_EQ(platform_.calls.end()[-2].op, "hand over");
+  EXPECT_EQ(output_.rfind("\"MSPST AB\" will be written back", 0), 0u) << output_;
+  EXPECT_NE(output_.find(platform_.guard_message), std::string::npos) << output_;
 }
 
 }  // namespace

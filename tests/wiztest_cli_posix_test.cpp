@@ -336,6 +336,68 @@ TEST_F(WiztestPosixTest, AWizardThatEndsTheProcessLeavesTheEntryBack) {
   }
 }
 
+// However the run ends, the file is byte for byte as it was found, for
+// every kind of file people make: the entry was out while the wizard ran.
+TEST_F(WiztestPosixTest, EveryEndLeavesTheFileByteForByteAsItWas) {
+  const auto utf16 = [](const std::string& ascii, bool le) {
+    std::string out = le ? "\xFF\xFE" : "\xFE\xFF";  // '@' a Cyrillic letter, '#' a lone surrogate
+    for (const char c : ascii) {
+      const std::string unit = c == '@' ? "\x04\x10" : c == '#' ? "\xDC\x00" : std::string{'\0', c};
+      out += le ? std::string{unit[1], unit[0]} : unit;
+    }
+    return out;
+  };
+  const std::string files[] = {
+      kHandEdited,
+      "; top\n[Services]\nA=1\n  mspst ab =  x  \n\nB=2\n",
+      "[Services]\r\nA=1\r\nMSPST AB=PAB",
+      "\xEF\xBB\xBF[Services]\r\nMSPST AB=Pers\xF6nliche Ordner\r\nB=\xC3\xA4\r\n",
+      utf16("[Services]\r\nMSPST AB=@@ #\r\nB=2\r\n", true),
+      utf16("[Services]\r\nA=1\r\nMSPST AB=@#\r\n", false),
+  };
+  for (const std::string& file : files) {
+    for (const std::string mode : {"", "exit:3", "_exit:4", "raise:15", "raise:9"}) {
+      SCOPED_TRACE(mode + " on " + file);
+      WriteFileBytes(file_, file);
+      fs::remove(record_);
+      RunProcess(Launch(mode));  // to the end of its output, which the guardian holds
+      EXPECT_EQ(Record()["mspst"], "<absent>");
+      EXPECT_TRUE(ReadFileBytes(file_) == file);
+    }
+  }
+}
+
+// Too few descriptors for the guardian's write-back: the guard does not
+// stand and the entry stays; with enough, a signal leaves it back.
+TEST_F(WiztestPosixTest, TheGuardStandsOnlyWithTheDescriptorsItsWriteBackNeeds) {
+#if defined(__SANITIZE_ADDRESS__)
+  const int lowest = 6;  // below, the sanitizer runtime itself cannot start
+#else
+  const int lowest = 4;
+#endif
+  for (int limit = lowest; limit <= 10; ++limit) {
+    SCOPED_TRACE(limit);
+    WriteFileBytes(file_, kHandEdited);
+    // Only standard input, output and error open: nothing the test inherited.
+    const std::string closed = "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-;";
+    const AtTheEnd end =
+        RunFromShell("raise:15", closed + "ulimit -n " + std::to_string(limit) + ";");
+    EXPECT_EQ(end.held, "Personal Address Book");
+    EXPECT_EQ(end.status, 128 + SIGTERM);
+    EXPECT_EQ(end.output.find("stays") != std::string::npos, limit < 7) << end.output;
+  }
+}
+
+// A wizard that leaves a lock on the file in wiztest's own process: the
+// write-back waits the lock wait out, is handed to the guardian, and is made
+// once the process has ended.
+TEST_F(WiztestPosixTest, AWriteBackBlockedByALockIsHandedToTheGuardian) {
+  const ProcessResult r = RunProcess(Launch("lock-file"));
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.output.rfind("\"MSPST AB\" will be written back into section", 0), 0u) << r.output;
+  EXPECT_TRUE(ReadFileBytes(file_) == kHandEdited);
+}
+
 // A process that the wizard forks without exec inherits the handlers and
 // the descriptors, but never writes the entry back, and one that lives on
 // keeps nobody waiting. A wizard that closes every inherited descriptor
@@ -379,6 +441,18 @@ TEST_F(WiztestPosixTest, AGuardianGoneBeforeTheEndCostsNoSigpipe) {
   EXPECT_EQ(r.output, "");
   EXPECT_EQ(Held(), "Personal Address Book");
 
+  // exit() with the guardian gone: wiztest writes the entry back itself.
+  WriteFileBytes(file_, kHandEdited);
+  r = RunProcess(Launch("kill-guardian,exit:3"));
+  EXPECT_EQ(r.exit_status, 3);
+  EXPECT_TRUE(ReadFileBytes(file_) == kHandEdited);
+  // Requests forged from the wizard's own process change nothing.
+  r = RunProcess(Launch("forge,check,raise:" + std::to_string(SIGTERM)));
+  EXPECT_NE(Record()["forged"], "");
+  EXPECT_EQ(Record()["check"], "<absent>");
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_TRUE(ReadFileBytes(file_) == kHandEdited);
+
   WriteFileBytes(file_, kHandEdited);
   r = RunProcess(Launch("kill-guardian,raise:" + std::to_string(SIGTERM)));
   EXPECT_EQ(r.signal, SIGTERM);
@@ -418,7 +492,7 @@ TEST_F(WiztestPosixTest, AValueTheReadCutsStaysInPlaceAndCrCrLfIsALineEnd) {
 // When the guardian cannot be started (the process limit reached), the
 // entry stays in place, one line says so, and the wizard runs all the same.
 TEST_F(WiztestPosixTest, NoGuardianNoHoldingOut) {
-  LaunchOptions launch = Launch();
+  LaunchOptions launch = Launch("_exit:1");  // the line is out before the wizard ends it all
   launch.env.push_back({"LD_PRELOAD", NO_FORK_SHIM_PATH});
   // A sanitizer runtime wants to come first; the shim only replaces fork.
   const char* asan = std::getenv("ASAN_OPTIONS");

@@ -67,6 +67,29 @@ TEST_F(WiztestTest, AnExceptionOnAnotherThreadWritesTheEntryBackOnce) {
                               "\"; put it back by hand: MSPST AB=Personal Address Book\n"));
 }
 
+// A Cyrillic value in a UTF-16 or UTF-8 file, under a code page without
+// Cyrillic: the 8-bit functions read it as question marks every time, the
+// wide ones as it is; it stays in place, and the file is as it was.
+TEST_F(WiztestTest, AValueTheCodePageWouldChangeStaysInPlace) {
+  if (GetACP() == CP_UTF8 || GetACP() == 1251) GTEST_SKIP() << "the code page holds Cyrillic";
+  Install(STANDIN_PATH, program_.path());
+  std::string utf16 = "\xFF\xFE";
+  for (const char16_t c : std::u16string(u"[Services]\r\nMSPST AB=Адресная книга\r\n")) {
+    utf16 += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  }
+  for (const std::string& file :
+       {utf16, std::string("\xEF\xBB\xBF[Services]\r\nMSPST AB=Адресная книга\r\n")}) {
+    WriteFileBytes(file_, file);
+    const ProcessResult r = RunProcess(Launch());
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.output,
+              test::ConsoleText("\"MSPST AB\" stays in section \"Services\" of \"" + file_ +
+                                "\": its value does not survive the system's code "
+                                "page, which the write uses\n"));
+    EXPECT_TRUE(ReadFileBytes(file_) == file);
+  }
+}
+
 /// A platform that notes any write made while the program's own update runs.
 class WatchedPlatform : public test::FakePlatform {
  public:

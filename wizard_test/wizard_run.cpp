@@ -110,14 +110,18 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
   // guard stands before the entry leaves the file.
   if (saved[0] != '\0') {
     const char* why = WhyNotHeldOut(platform, path, saved, length, section, kSectionSize);
+    // Planned before the delete: the entry leaves only when its own bytes
+    // can go back (docs/profile-format.md).
+    if (why == nullptr) why = platform.PlanHoldOut(kSection, kHeldKey, path);
     if (why == nullptr) {
       std::snprintf(restore_failure, sizeof restore_failure,
                     "Cannot restore \"%s\" in section \"%s\" of \"%s\"; put it back by hand: "
                     "%s=%s\n",
                     kHeldKey, kSection, path, kHeldKey, saved);
       if (!guard.Hold(kSection, kHeldKey, saved, path, restore_failure)) {
-        why = "it cannot be guarded while the wizard runs";
-      } else if (!platform.DeleteKey(kSection, kHeldKey, path)) {
+        why =
+            guard.WhyNotHeld() ? guard.WhyNotHeld() : "it cannot be guarded while the wizard runs";
+      } else if (!platform.HoldOut(kSection, kHeldKey, path)) {
         guard.Release();
         why = "it could not be deleted";
       } else {
@@ -135,13 +139,27 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
     std::puts("Cannot find \"LAUNCHWIZARD\" function in the\"mapi32.dll\"");
   } else {
     const auto wizard = reinterpret_cast<LaunchWizardFn>(entry);
+    // A wizard may end the process with _exit(): nothing of ours may wait
+    // in a buffer then.
+    std::fflush(stdout);
     wizard(nullptr, kWizardFlags, services, kProfileNameCapacity, profile_name);
   }
 
   bool restored = true;
   if (removed) {
-    restored = platform.WriteString(kSection, kHeldKey, saved, path);
-    guard.Release();
+    restored = platform.PutBack(kSection, kHeldKey, saved, path);
+    // A lock another holder keeps (or the wizard left behind in this very
+    // process) does not lose the entry: the guard writes it back once the
+    // lock goes.
+    const bool handed_over = !restored && platform.PutBackWaitedOutALock() && guard.HandOver();
+    if (handed_over) {
+      std::printf(
+          "\"%s\" will be written back into section \"%s\" of \"%s\" as soon as the "
+          "lock on the file is released\n",
+          kHeldKey, kSection, path);
+    } else {
+      guard.Release();
+    }
     if (!restored) std::fputs(restore_failure, stdout);
   }
   platform.CloseLibrary(library);

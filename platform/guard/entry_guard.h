@@ -22,6 +22,17 @@ class EntryGuard {
 
   /// Ends the guard of Hold; the caller has written the entry back itself.
   virtual void Release() = 0;
+
+  /// After a false Hold: one line that says why the guard could not stand,
+  /// or nullptr when it gives no reason of its own.
+  virtual const char* WhyNotHeld() const { return nullptr; }
+
+  /// Ends the caller's part when its own write-back waited out another
+  /// holder's lock on the file: the guard writes the entry back itself as
+  /// soon as the lock is released, however long that takes (a lock held by
+  /// this process goes when it ends). Returns false, the guard still
+  /// standing, when it has nobody who can wait that long.
+  virtual bool HandOver() { return false; }
 };
 
 /// The guard of the running process: from Hold until Release, anything that
@@ -39,6 +50,8 @@ class ProcessEntryGuard : public EntryGuard {
   bool Hold(const char* section, const char* key, const char* value, const char* file,
             const char* failure_message) override;
   void Release() override;
+  const char* WhyNotHeld() const override;
+  bool HandOver() override;
 
  private:
   Platform& platform_;

@@ -8,6 +8,8 @@
 //   the process with its usual status. exit() does the same from an atexit
 //   handler.
 // - The request is a queued real-time signal whose value says what to do,
+//   made of a random 64-bit secret of the run (any process of the user may
+//   queue a signal that claims our pid; none of them knows the secret),
 //   and the answer is the guardian's end, seen by waitpid: no descriptor
 //   links the two processes while the wizard runs, so nothing the wizard
 //   closes, inherits or breaks can cut the line or raise SIGPIPE here.
@@ -19,6 +21,11 @@
 // - A process that the wizard forks inherits the handlers and the atexit
 //   handler but is not the guarded process: there they do nothing but end
 //   the process as it would have ended.
+// - The guardian holds, from the start, the descriptors its write-back
+//   needs beyond those it keeps: under a low RLIMIT_NOFILE the guard does
+//   not stand rather than stand and fail.
+// - A write-back that waits out another holder's lock is never given up:
+//   the guardian waits for the lock as long as it is held.
 // - The program's own updates of the file run with the signals blocked
 //   (UpdateInProgress): a signal that arrives meanwhile waits until the
 //   update is complete, so the handler never waits for a guardian that
@@ -29,15 +36,18 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "platform/guard/entry_guard.h"
 #include "platform/guard/update_in_progress.h"
@@ -50,8 +60,14 @@ namespace {
 constexpr int kRestore = 1;
 constexpr int kDisarm = 2;
 
-// The guardian's word that it stands.
+// The guardian's word that it stands, or that it lacks descriptors.
 constexpr char kReady = 'R';
+constexpr char kNoDescriptors = 'D';
+
+// Descriptors the write-back opens at once at most, beyond those the
+// guardian keeps: the file and, in turn, a temporary copy, a stale one
+// being swept, or the directory being listed or synced.
+constexpr int kWriteBackDescriptors = 2;
 
 // The guardian's exit statuses.
 constexpr int kGuardianWroteBack = 0;
@@ -61,7 +77,7 @@ constexpr int kGuardianNotStarted = 2;
 // process ends all the same (the guardian then finishes it).
 constexpr int kRestoreWaitMs = 5000;
 
-enum State : int { kIdle, kArmed, kRestoring, kDisarmed };
+enum State : int { kIdle, kArmed, kRestoring, kDisarmed, kHandedOver };
 
 int g_state = kIdle;  // read and changed with atomic operations only
 pid_t g_guarded = -1;
@@ -69,6 +85,11 @@ pid_t g_guardian = -1;
 char g_failure[1024];  // the message to print when the entry is not back
 size_t g_failure_length = 0;
 bool g_exit_hook = false;
+std::uint64_t g_secret = 0;  // of this run; requests carry it
+const char* g_why_not = nullptr;
+// For the write-back at exit() when the guardian is gone.
+Platform* g_platform = nullptr;
+std::string g_section, g_key, g_value, g_file;
 
 struct TakenSignal {
   int sig;
@@ -82,6 +103,28 @@ int g_taken_count = 0;
 char g_alt_stack[64 * 1024];
 
 int RequestSignal() { return SIGRTMIN; }
+
+/// The value of a request of |kind|, as the signal carries it.
+std::uint64_t RequestValue(int kind) {
+  return static_cast<std::uintptr_t>(g_secret ^ static_cast<std::uint64_t>(kind));
+}
+
+/// Queues a request of |kind| to the guardian. Async-signal-safe.
+bool Request(int kind) {
+  union sigval request;
+  request.sival_ptr = reinterpret_cast<void*>(static_cast<std::uintptr_t>(RequestValue(kind)));
+  return sigqueue(g_guardian, RequestSignal(), request) == 0;
+}
+
+/// Writes the entry back, waiting out every lock on the file for as long
+/// as it is held.
+bool WriteBackWaitingForLocks(Platform& platform, const char* section, const char* key,
+                              const char* value, const char* file) {
+  for (;;) {
+    if (platform.PutBack(section, key, value, file)) return true;
+    if (!platform.PutBackWaitedOutALock()) return false;
+  }
+}
 
 /// Returns true when the default action of |sig| ends the process.
 bool EndsTheProcess(int sig) {
@@ -139,9 +182,7 @@ void RestoreNow() {
   int expected = kArmed;
   if (__atomic_compare_exchange_n(&g_state, &expected, kRestoring, false, __ATOMIC_SEQ_CST,
                                   __ATOMIC_SEQ_CST)) {
-    union sigval request;
-    request.sival_int = kRestore;
-    if (sigqueue(g_guardian, RequestSignal(), request) != 0) {
+    if (!Request(kRestore)) {
       WriteOut(g_failure, g_failure_length);
       return;
     }
@@ -176,7 +217,21 @@ void OnSignal(int sig) {
 }
 
 void OnExit() {
-  if (getpid() == g_guarded) RestoreNow();
+  if (getpid() != g_guarded) return;
+  // A guardian gone without being asked (killed by someone) leaves the
+  // write-back to us: here, unlike in a signal handler, we may make it.
+  int status = 0;
+  int expected = kArmed;
+  if (__atomic_load_n(&g_state, __ATOMIC_SEQ_CST) == kArmed &&
+      waitpid(g_guardian, &status, WNOHANG) == g_guardian &&
+      __atomic_compare_exchange_n(&g_state, &expected, kDisarmed, false, __ATOMIC_SEQ_CST,
+                                  __ATOMIC_SEQ_CST)) {
+    if (!g_platform->PutBack(g_section.c_str(), g_key.c_str(), g_value.c_str(), g_file.c_str())) {
+      WriteOut(g_failure, g_failure_length);
+    }
+    return;
+  }
+  RestoreNow();
 }
 
 /// Installs OnSignal for every signal that would end the process and whose
@@ -222,8 +277,18 @@ void GiveSignalsBack() {
   const int requests = signalfd(-1, &request_set, SFD_CLOEXEC);
   // A parent gone already took nothing out: there is nothing to guard.
   if (parent_fd < 0 || requests < 0 || getppid() != parent) _exit(kGuardianNotStarted);
+  // The descriptors of the write-back, held until it is due; the ready pipe
+  // is one of them.
+  int spare[kWriteBackDescriptors];
+  spare[0] = ready_fd;
+  for (int i = 1; i < kWriteBackDescriptors; ++i) {
+    spare[i] = dup(requests);
+    if (spare[i] < 0) {
+      [[maybe_unused]] const ssize_t said = write(ready_fd, &kNoDescriptors, 1);
+      _exit(kGuardianNotStarted);
+    }
+  }
   if (write(ready_fd, &kReady, 1) != 1) _exit(kGuardianNotStarted);
-  close(ready_fd);
 
   for (;;) {
     struct pollfd events[2] = {{parent_fd, POLLIN, 0}, {requests, POLLIN, 0}};
@@ -232,12 +297,13 @@ void GiveSignalsBack() {
     if (events[1].revents == 0) continue;
     struct signalfd_siginfo info;
     if (read(requests, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    // Only the guarded process itself may ask.
+    // Only the guarded process itself may ask, with the run's secret.
     if (static_cast<pid_t>(info.ssi_pid) != parent || info.ssi_code != SI_QUEUE) continue;
-    if (info.ssi_int == kDisarm) _exit(kGuardianWroteBack);
-    if (info.ssi_int == kRestore) break;
+    if (info.ssi_ptr == RequestValue(kDisarm)) _exit(kGuardianWroteBack);
+    if (info.ssi_ptr == RequestValue(kRestore)) break;
   }
-  if (platform.WriteString(section, key, value, file)) _exit(kGuardianWroteBack);
+  for (const int fd : spare) close(fd);
+  if (WriteBackWaitingForLocks(platform, section, key, value, file)) _exit(kGuardianWroteBack);
   WriteOut(g_failure, g_failure_length);
   _exit(kGuardianWriteFailed);
 }
@@ -254,8 +320,17 @@ sigset_t BlockAll() {
 
 bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* value,
                              const char* file, const char* failure_message) {
+  g_why_not = nullptr;
   const int state = __atomic_load_n(&g_state, __ATOMIC_SEQ_CST);
-  if (state == kArmed || state == kRestoring) return false;
+  if (state == kArmed || state == kRestoring || state == kHandedOver) return false;
+  if (getrandom(&g_secret, sizeof g_secret, 0) != static_cast<ssize_t>(sizeof g_secret)) {
+    return false;
+  }
+  g_platform = &platform_;
+  g_section = section;
+  g_key = key;
+  g_value = value;
+  g_file = file;
   g_failure_length = std::strlen(failure_message);
   if (g_failure_length >= sizeof g_failure) return false;
   std::memcpy(g_failure, failure_message, g_failure_length + 1);
@@ -286,6 +361,9 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
       g_guardian = pid;
       armed = true;
     } else if (pid > 0) {
+      if (word == kNoDescriptors) {
+        g_why_not = "too few descriptors are left to guard it while the wizard runs";
+      }
       while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
     }
@@ -305,13 +383,29 @@ void ProcessEntryGuard::Release() {
   if (__atomic_compare_exchange_n(&g_state, &expected, kDisarmed, false, __ATOMIC_SEQ_CST,
                                   __ATOMIC_SEQ_CST)) {
     GiveSignalsBack();
-    union sigval request;
-    request.sival_int = kDisarm;
-    if (sigqueue(g_guardian, RequestSignal(), request) == 0) WaitForGuardian(-1);
+    if (Request(kDisarm)) WaitForGuardian(-1);
   } else if (expected == kRestoring) {
     WaitForGuardian(-1);  // a handler on another thread has it written back
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+const char* ProcessEntryGuard::WhyNotHeld() const { return g_why_not; }
+
+// The guardian takes the write-back over and waits for the lock; this
+// process no longer waits for it, at any end.
+bool ProcessEntryGuard::HandOver() {
+  const sigset_t previous = BlockAll();
+  bool handed = false;
+  int status = 0;
+  if (__atomic_load_n(&g_state, __ATOMIC_SEQ_CST) == kArmed &&
+      waitpid(g_guardian, &status, WNOHANG) == 0 && Request(kRestore)) {
+    __atomic_store_n(&g_state, kHandedOver, __ATOMIC_SEQ_CST);
+    GiveSignalsBack();
+    handed = true;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return handed;
 }
 
 namespace {

@@ -205,4 +205,10 @@ UpdateInProgress::~UpdateInProgress() {
   LeaveCriticalSection(g_lock.get());
 }
 
+const char* ProcessEntryGuard::WhyNotHeld() const { return nullptr; }
+
+// The platform's write does not wait for a lock, and there is no guardian
+// to wait for one: the caller prints the line to put the entry back by hand.
+bool ProcessEntryGuard::HandOver() { return false; }
+
 }  // namespace quillpost

@@ -114,6 +114,28 @@ unsigned PosixPlatform::ReadSection(const char* section, char* buffer, unsigned 
   return static_cast<unsigned>(entries.size());
 }
 
+const char* PosixPlatform::PlanHoldOut(const char* section, const char* key, const char* file) {
+  planned_ = false;
+  const char* why = profile_.PlanHoldOut(file, section, key, &held_);
+  planned_ = why == nullptr;
+  return why;
+}
+
+bool PosixPlatform::HoldOut(const char* section, const char* key, const char* file) {
+  if (!planned_) return DeleteKey(section, key, file);
+  const UpdateInProgress update;
+  return profile_.HoldOut(file, held_);
+}
+
+bool PosixPlatform::PutBack(const char* section, const char* key, const char* value,
+                            const char* file) {
+  const UpdateInProgress update;
+  const bool done = planned_ ? profile_.PutBack(file, section, key, value, held_)
+                             : profile_.Write(file, section, key, value);
+  put_back_locked_out_ = !done && errno == ETIMEDOUT;
+  return done;
+}
+
 // A library is looked for beside the program, then in the system
 // directory, and loaded by its absolute path only: a file planted in the
 // current directory, or reached through a relative path, never runs. The

@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 #include "platform/ascii_case.h"
@@ -9,6 +11,9 @@
 
 namespace quillpost {
 namespace {
+
+constexpr char kLostToCodePage[] =
+    "its value does not survive the system's code page, which the write uses";
 
 // A names list larger than this is taken for a broken file.
 constexpr DWORD kMaxSectionNames = 64u << 20;
@@ -31,6 +36,47 @@ int CountSections(const char* section, const char* file) {
     count += AsciiCaseEqual(name, section);
   }
   return count;
+}
+
+/// Returns |text| (8-bit, in the system's code page) as UTF-16.
+std::vector<wchar_t> Wide(const char* text) {
+  const int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  std::vector<wchar_t> wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
+  if (size > 0) MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), size);
+  return wide;
+}
+
+/// Returns true when the characters [begin, end) come back unchanged from
+/// the system's code page: what the 8-bit functions read is what they
+/// would write back.
+bool SurvivesCodePage(const wchar_t* begin, const wchar_t* end) {
+  const int length = static_cast<int>(end - begin);
+  if (length == 0) return true;
+  BOOL lossy = FALSE;
+  const int size =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, begin, length, nullptr, 0, nullptr, &lossy);
+  if (size <= 0 || lossy) return false;
+  std::vector<char> narrow(static_cast<size_t>(size));
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, begin, length, narrow.data(), size, nullptr,
+                      &lossy);
+  std::vector<wchar_t> back(static_cast<size_t>(length) + 1);
+  const int back_length = MultiByteToWideChar(CP_ACP, 0, narrow.data(), size, back.data(),
+                                              static_cast<int>(back.size()));
+  return !lossy && back_length == length && std::equal(begin, end, back.data());
+}
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+/// Returns true when the wide |name| (not ended by a null, blanks around it
+/// ignored) is |key|, A to Z case ignored.
+bool NameIs(const wchar_t* begin, const wchar_t* end, const wchar_t* key) {
+  while (begin < end && IsBlank(*begin)) ++begin;
+  while (end > begin && IsBlank(end[-1])) --end;
+  for (; begin < end; ++begin, ++key) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; };
+    if (*key == L'\0' || lower(*begin) != lower(*key)) return false;
+  }
+  return *key == L'\0';
 }
 
 /// The platform's own 8-bit functions, called as they are.
@@ -74,6 +120,36 @@ class Win32Platform : public Platform {
   unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
                        const char* file) override {
     return GetPrivateProfileSectionA(section, buffer, capacity, file);
+  }
+
+  // The 8-bit functions read a UTF-16 or UTF-8 file through the system's
+  // code page: a value with characters outside it reads as '?' every time,
+  // so two 8-bit readings agree and would write the '?' back. The wide
+  // functions read it as it is; the entry is held out only when that
+  // reading, and the section's spelling of it, survive the code page.
+  // Read only: the write-back stays the 8-bit write.
+  const char* PlanHoldOut(const char* section, const char* key, const char* file) override {
+    const std::vector<wchar_t> wide_section = Wide(section), wide_key = Wide(key),
+                               wide_file = Wide(file);
+    wchar_t value[256];
+    const DWORD length = GetPrivateProfileStringW(wide_section.data(), wide_key.data(), L"", value,
+                                                  255, wide_file.data());
+    if (!SurvivesCodePage(value, value + length)) return kLostToCodePage;
+    std::vector<wchar_t> listing(32768);
+    const DWORD size = static_cast<DWORD>(listing.size());
+    if (GetPrivateProfileSectionW(wide_section.data(), listing.data(), size, wide_file.data()) >=
+        size - 2) {
+      return "the section is too large to check";
+    }
+    for (const wchar_t* entry = listing.data(); *entry != L'\0'; entry += wcslen(entry) + 1) {
+      const wchar_t* end = entry + wcslen(entry);
+      const wchar_t* equals = std::find(entry, end, L'=');
+      if (equals != end && NameIs(entry, equals, wide_key.data()) &&
+          !SurvivesCodePage(equals + 1, end)) {
+        return kLostToCodePage;
+      }
+    }
+    return nullptr;
   }
 
   void* OpenLibrary(const char* name) override {

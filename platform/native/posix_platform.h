@@ -26,6 +26,10 @@ class PosixPlatform : public Platform {
                       unsigned capacity, const char* file) override;
   unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
                        const char* file) override;
+  const char* PlanHoldOut(const char* section, const char* key, const char* file) override;
+  bool HoldOut(const char* section, const char* key, const char* file) override;
+  bool PutBack(const char* section, const char* key, const char* value, const char* file) override;
+  bool PutBackWaitedOutALock() override { return put_back_locked_out_; }
   void* OpenLibrary(const char* name) override;
   const char* WhyNotLoaded() override { return not_loaded_.c_str(); }
   void* FindEntry(void* library, const char* entry) override;
@@ -35,6 +39,11 @@ class PosixPlatform : public Platform {
   DiskInterface& disk_;
   ProfileFile profile_;
   std::string not_loaded_;
+  // The plan of the entry held out; a guardian forked after the plan holds
+  // its own copy.
+  ProfileFile::HeldOut held_;
+  bool planned_ = false;
+  bool put_back_locked_out_ = false;
 };
 
 }  // namespace quillpost

@@ -1,5 +1,7 @@
 #include "platform/profile/profile_engine.h"
 
+#include <vector>
+
 #include "platform/ascii_case.h"
 
 namespace quillpost {
@@ -201,6 +203,13 @@ class FileText {
       AppendUtf8(cp, &out);
     }
     return out;
+  }
+
+  Encoding encoding() const { return encoding_; }
+
+  /// The file's bytes of the characters [begin, end).
+  std::string_view Bytes(size_t begin, size_t end) const {
+    return bytes_.substr(Offset(begin), Offset(end) - Offset(begin));
   }
 
   std::string_view chars;
@@ -550,6 +559,85 @@ PlanResult PlanDeleteSection(std::string_view text, std::string_view section, Pr
   if (!found) return PlanResult::kNoChange;
   *edit = ProfileEdit{file.Offset(first), file.Offset(last), std::move(kept)};
   return PlanResult::kChange;
+}
+
+PlanResult PlanHoldOut(std::string_view text, std::string_view section, std::string_view key,
+                       HeldLine* held, ProfileEdit* edit) {
+  const FileText file(text);
+  if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
+  const Lookup found = Find(file, section, key);
+  if (!found.key_found) return PlanResult::kNoChange;
+  const Line& line = found.key_line;
+  *held = HeldLine();
+  held->at = file.Offset(line.begin);
+  held->content = std::string(file.Bytes(line.begin, line.content_end));
+  held->line_end = std::string(file.Bytes(line.content_end, line.end));
+  // The line before it: walk the section from its header.
+  Line previous = found.header;
+  LineReader reader(file.chars, found.header.end);
+  for (Line l; reader.Next(&l) && l.begin < line.begin;) previous = l;
+  held->previous = std::string(file.Bytes(previous.begin, previous.content_end));
+  LineReader after(file.chars, line.end);
+  Line next;
+  if (after.Next(&next) && Classify(after.Content(next)).kind != LineKind::kHeader) {
+    held->has_next = true;
+    held->next = std::string(file.Bytes(next.begin, next.content_end));
+  }
+  *edit = ProfileEdit{held->at, file.Offset(line.end), std::string()};
+  return PlanResult::kChange;
+}
+
+PlanResult PlanPutBack(std::string_view text, std::string_view section, std::string_view key,
+                       const HeldLine& held, ProfileEdit* edit) {
+  const FileText file(text);
+  if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
+  const Lookup found = Find(file, section, key);
+  const std::string eol = file.Encode(LineEndOf(file));
+  const std::string& own_end = held.line_end.empty() ? eol : held.line_end;
+  if (found.key_found) {  // written again meanwhile: its line takes our bytes
+    const Line& l = found.key_line;
+    *edit = ProfileEdit{file.Offset(l.begin), file.Offset(l.content_end), held.content};
+    return PlanResult::kChange;
+  }
+  if (!found.section_found) {
+    std::string added;
+    if (file.chars.size() > file.body && !IsLineEnd(file.chars.back())) added.append(eol);
+    added.append(file.Encode("[" + std::string(section) + "]")).append(eol);
+    added.append(held.content).append(held.line_end);
+    *edit = ProfileEdit{text.size(), text.size(), std::move(added)};
+    return PlanResult::kChange;
+  }
+  // The lines of the section, header first, up to the next header.
+  std::vector<Line> lines{found.header};
+  LineReader reader(file.chars, found.header.end);
+  for (Line l; reader.Next(&l) && Classify(reader.Content(l)).kind != LineKind::kHeader;) {
+    lines.push_back(l);
+  }
+  const auto bytes_of = [&](const Line& l) { return file.Bytes(l.begin, l.content_end); };
+  const auto after = [&](const Line& l) {
+    std::string added = l.HasLineEnd() ? "" : eol;
+    // Where more follows, the line needs a line end even if it had none.
+    const bool more = file.Offset(l.end) < text.size();
+    added.append(held.content).append(more ? own_end : held.line_end);
+    *edit = ProfileEdit{file.Offset(l.end), file.Offset(l.end), std::move(added)};
+    return PlanResult::kChange;
+  };
+  for (const Line& l : lines) {
+    if (bytes_of(l) == held.previous) return after(l);
+  }
+  if (held.has_next) {
+    for (size_t i = 1; i < lines.size(); ++i) {
+      if (bytes_of(lines[i]) != held.next) continue;
+      *edit = ProfileEdit{file.Offset(lines[i].begin), file.Offset(lines[i].begin),
+                          held.content + own_end};
+      return PlanResult::kChange;
+    }
+  }
+  return after(found.any_key_line ? found.last_key_line : found.header);
+}
+
+bool SameProfileEncoding(std::string_view a, std::string_view b) {
+  return FileText(a).encoding() == FileText(b).encoding();
 }
 
 std::string ApplyEdit(std::string_view text, const ProfileEdit& edit) {

@@ -79,6 +79,35 @@ PlanResult PlanDelete(std::string_view text, std::string_view section, std::stri
 /// last. A missing section is kNoChange.
 PlanResult PlanDeleteSection(std::string_view text, std::string_view section, ProfileEdit* edit);
 
+/// A key line taken out of a file, kept so that its own bytes can go back.
+/// Every field is the file's bytes (UTF-16 ones for a UTF-16 file).
+struct HeldLine {
+  size_t at = 0;         ///< where the line began
+  std::string content;   ///< the line as it was spelled, line end excluded
+  std::string line_end;  ///< its own line end; empty on a last line without one
+  std::string previous;  ///< the line before it (the header, when it was first)
+  bool has_next = false;
+  std::string next;  ///< the line after it, when that one was in the section
+};
+
+/// Plans taking the key line of |key| in |section| out of |text| whole, and
+/// stores in |*held| what it takes to put it back. kNoChange when it is
+/// missing.
+PlanResult PlanHoldOut(std::string_view text, std::string_view section, std::string_view key,
+                       HeldLine* held, ProfileEdit* edit);
+
+/// Plans putting |held| back into |text|, a file that changed since the line
+/// was taken out (see docs/profile-format.md): its own bytes go over a line
+/// of |key| that is there again, else after the line that preceded it, else
+/// before the one that followed it, else after the last key line of
+/// |section|, else into a new section at the end.
+PlanResult PlanPutBack(std::string_view text, std::string_view section, std::string_view key,
+                       const HeldLine& held, ProfileEdit* edit);
+
+/// Returns true when |a| and |b| are read in the same encoding (8-bit,
+/// UTF-8 with its mark, UTF-16 LE or BE).
+bool SameProfileEncoding(std::string_view a, std::string_view b);
+
 /// Returns |text| with |edit| applied.
 std::string ApplyEdit(std::string_view text, const ProfileEdit& edit);
 

@@ -70,7 +70,80 @@ PlanResult PlanDeleteSectionArgs(std::string_view text, const void* args, Profil
   return PlanDeleteSection(text, *static_cast<const std::string_view*>(args), edit);
 }
 
+constexpr char kChangedMeanwhile[] = "the file changed while it was being checked";
+
+struct HoldOutArgs {
+  const ProfileFile::HeldOut* held;
+};
+
+PlanResult PlanHoldOutArgs(std::string_view text, const void* args, ProfileEdit* edit) {
+  const ProfileFile::HeldOut& held = *static_cast<const HoldOutArgs*>(args)->held;
+  if (text != held.before) {
+    edit->reason = kChangedMeanwhile;
+    return PlanResult::kRefused;
+  }
+  *edit = ProfileEdit{held.line.at, held.line.at + (held.before.size() - held.after.size()),
+                      std::string()};
+  return PlanResult::kChange;
+}
+
+struct PutBackArgs {
+  std::string_view section, key, value;
+  const ProfileFile::HeldOut* held;
+};
+
+PlanResult PlanPutBackArgs(std::string_view text, const void* args, ProfileEdit* edit) {
+  const auto* a = static_cast<const PutBackArgs*>(args);
+  const ProfileFile::HeldOut& held = *a->held;
+  // Untouched since the delete: the line goes back where it was.
+  if (text == held.after) {
+    *edit = ProfileEdit{held.line.at, held.line.at, held.line.content + held.line.line_end};
+    return PlanResult::kChange;
+  }
+  // Bytes of another encoding cannot be inserted: the value is written anew.
+  if (!SameProfileEncoding(text, held.before)) {
+    return PlanWrite(text, a->section, a->key, a->value, edit);
+  }
+  return PlanPutBack(text, a->section, a->key, held.line, edit);
+}
+
 }  // namespace
+
+const char* ProfileFile::PlanHoldOut(const char* path, std::string_view section,
+                                     std::string_view key, HeldOut* held) {
+  Content text;
+  try {
+    if (!ReadWhole(path, &text)) return "the file cannot be read";
+    ProfileEdit edit;
+    switch (quillpost::PlanHoldOut(text.view(), section, key, &held->line, &edit)) {
+      case PlanResult::kRefused:
+        return edit.reason;
+      case PlanResult::kNoChange:
+        return "the section does not list it";
+      case PlanResult::kChange:
+        break;
+    }
+    held->before.assign(text.view());
+    held->after = ApplyEdit(text.view(), edit);
+    // The put-back must give the very bytes the file holds now.
+    const ProfileEdit back{held->line.at, held->line.at, held->line.content + held->line.line_end};
+    if (ApplyEdit(held->after, back) != held->before) return "its line cannot be put back exactly";
+  } catch (const std::bad_alloc&) {
+    return "the file is too large to keep a copy of";
+  }
+  return nullptr;
+}
+
+bool ProfileFile::HoldOut(const char* path, const HeldOut& held) {
+  const HoldOutArgs args{&held};
+  return Update(path, false, PlanHoldOutArgs, &args);
+}
+
+bool ProfileFile::PutBack(const char* path, std::string_view section, std::string_view key,
+                          std::string_view value, const HeldOut& held) {
+  const PutBackArgs args{section, key, value, &held};
+  return Update(path, true, PlanPutBackArgs, &args);
+}
 
 bool ProfileFile::ReadWhole(const char* path, Content* text) {
   refusal_ = nullptr;

@@ -79,6 +79,32 @@ class ProfileFile {
   /// the disk failed (the file then unchanged).
   bool DeleteSection(const char* path, std::string_view section);
 
+  /// What holding a key line out of a file keeps, so that the line's own
+  /// bytes can go back exactly where they were (docs/profile-format.md).
+  struct HeldOut {
+    HeldLine line;
+    std::string before;  // the whole file as the plan found it
+    std::string after;   // the whole file just after the delete
+  };
+
+  /// Plans holding |key| of |section| out of |path|: reads the file and
+  /// stores in |*held| the delete and the put-back. Returns nullptr when the
+  /// line can be taken out and put back exactly, else why not.
+  const char* PlanHoldOut(const char* path, std::string_view section, std::string_view key,
+                          HeldOut* held);
+
+  /// Takes the planned line out, when the file still holds the bytes the
+  /// plan found; false (the file unchanged) otherwise, or as for Delete.
+  bool HoldOut(const char* path, const HeldOut& held);
+
+  /// Puts the held line back: where it was when the file still holds the
+  /// bytes just after the delete; by PlanPutBack's positions when it has
+  /// changed since; and as an ordinary Write of |value| only when its
+  /// encoding changed. Returns false as for Write (errno ETIMEDOUT when
+  /// another holder kept the file's lock).
+  bool PutBack(const char* path, std::string_view section, std::string_view key,
+               std::string_view value, const HeldOut& held);
+
   /// Returns one line that says why the last Write, Delete or DeleteSection was refused
   /// with the file left alone, or why the last read found nothing to read (a link
   /// not followed), or nullptr when it was not refused.

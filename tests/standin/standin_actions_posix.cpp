@@ -9,6 +9,9 @@
 //   close-fds    close every descriptor above standard error
 //   chdir:DIR    change the current directory to DIR
 //   kill-guardian  SIGKILL every other child of the process
+//   forge        queue every other child the requests an old guardian took
+//                (restore 1, disarm 2) from this very process, as int and
+//                as pointer values
 //   lock-file    take a shared lock on the service configuration file, as a
 //                reader of it does, and keep it
 
@@ -19,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -102,6 +106,21 @@ void PlatformAction(const std::string& name, int number, const std::string& text
     const char* dir = std::getenv("QUILLPOST_SYSTEM_DIR");
     const int fd = open((std::string(dir ? dir : ".") + "/Mapisvc.inf").c_str(), O_RDONLY);
     if (fd < 0 || flock(fd, LOCK_SH) != 0) Record("lock-file=failed\n");
+  }
+  if (name == "forge") {
+    const std::string pids = ChildrenOfThisProcess();
+    for (size_t begin = 0, end; (end = pids.find(' ', begin)) != std::string::npos;
+         begin = end + 1) {
+      for (const int value : {1, 2}) {
+        union sigval forged;
+        forged.sival_ptr = nullptr;
+        forged.sival_int = value;
+        sigqueue(std::atoi(pids.c_str() + begin), SIGRTMIN, forged);
+        forged.sival_ptr = reinterpret_cast<void*>(static_cast<std::uintptr_t>(value));
+        sigqueue(std::atoi(pids.c_str() + begin), SIGRTMIN, forged);
+      }
+    }
+    Record("forged=" + pids + "\n");
   }
   if (name == "kill-guardian") {
     const std::string pids = ChildrenOfThisProcess();

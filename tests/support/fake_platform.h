@@ -110,6 +110,13 @@ class FakePlatform : public Platform, public EntryGuard {
     return guard_stands;
   }
   void Release() override { calls.push_back({"release", "", "", "", ""}); }
+  bool PutBackWaitedOutALock() override { return write_locked_out; }
+  bool HandOver() override {
+    calls.push_back({"hand over", "", "", "", ""});
+    return true;
+  }
+
+  bool write_locked_out = false;  // a failed write waited out a lock
 
   std::string guard_message;
 

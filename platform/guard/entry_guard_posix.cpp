@@ -65,9 +65,10 @@ constexpr char kReady = 'R';
 constexpr char kNoDescriptors = 'D';
 
 // Descriptors the write-back opens at once at most, beyond those the
-// guardian keeps: the file and, in turn, a temporary copy, a stale one
-// being swept, or the directory being listed or synced.
-constexpr int kWriteBackDescriptors = 2;
+// guardian keeps: the directory the file's path resolves to (held for the
+// whole change), the file and, in turn, a temporary copy, a stale one being
+// swept, or the directory being listed or synced.
+constexpr int kWriteBackDescriptors = 3;
 
 // The guardian's exit statuses.
 constexpr int kGuardianWroteBack = 0;

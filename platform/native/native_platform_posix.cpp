@@ -156,11 +156,16 @@ void* PosixPlatform::OpenLibrary(const char* name) {
       not_loaded_ = "\"" + path + "\" is not loaded: " + LinkRefusal(resolved.refused_link());
       return nullptr;
     }
-    if (result != SafePath::Result::kResolved) continue;
+    if (result == SafePath::Result::kFailed) {
+      if (errno == ENOENT || errno == ENOTDIR) continue;
+      not_loaded_ = "\"" + path + "\" is not loaded: " + std::strerror(errno);
+      return nullptr;
+    }
     const int fd =
         disk_.Open(resolved.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) {
       if (errno == ENOENT) continue;
+      not_loaded_ = "\"" + path + "\" is not loaded: " + std::strerror(errno);
       return nullptr;
     }
     struct stat st;
@@ -169,6 +174,11 @@ void* PosixPlatform::OpenLibrary(const char* name) {
       const std::string why = WhyNotTrusted(st, resolved.directory_status());
       if (why.empty()) {
         library = dlopen(("/proc/self/fd/" + std::to_string(fd)).c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+          const char* error = dlerror();
+          not_loaded_ = "\"" + resolved.canonical() +
+                        "\" is not loaded: " + (error ? error : "the loader refused it");
+        }
       } else {
         not_loaded_ = "\"" + resolved.canonical() + "\" is not loaded: " + why;
       }

@@ -78,7 +78,7 @@ tr -d '\r' <"$system_dir/Mapisvc.inf" | grep -qxF 'PR_SERVICE_DLL_NAME=C:\QP\vrq
   fail "Mapisvc.inf does not name C:\\QP\\vrqpn.dll"
 # The manual page's example as a reader sees it, with the unpacked package
 # in place of the installed one.
-example=$(groff -man -Tutf8 -rLL=200n "$source/man/wiztest.1" | col -bx |
+example=$(groff -man -Tutf8 -P-cbou -rLL=200n "$source/man/wiztest.1" |
   sed -n '/^EXAMPLES/,/^SEE ALSO/p' | sed -n 's/^              //p')
 example=${example//\/var\/tmp\/quillpost-system/$scratch/example}
 output=$(PATH=$root/usr/bin:$PATH bash -c "${example//\/usr\/lib\/quillpost/$root/usr/lib/quillpost}" 2>&1) ||

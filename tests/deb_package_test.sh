@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Makes the Debian package with cpack, checks its control fields, unpacks it
-# into a scratch root and runs the unpacked provreg against a scratch system
-# directory. Needs no network and runs as root or not.
-# Usage: deb_package_test.sh CPACK BUILD_DIR SCRATCH_DIR VERSION PROGRAM...
+# Makes the Debian package as a packager does (preset package, no -Werror)
+# in two clean build directories and checks that both give the same bytes;
+# runs lintian on it; checks its control fields and its files, the hardening
+# of its binaries as readelf reads it back; unpacks it into a scratch root and
+# runs the unpacked provreg, and the example of wiztest(1) with the unpacked
+# programs and demo wizard. Needs no network and runs as root or not.
+# Usage: deb_package_test.sh CMAKE SOURCE_DIR SCRATCH_DIR VERSION PROGRAM...
 set -euo pipefail
-cpack=$1 build=$2 scratch=$3 version=$4
+cmake=$1 source=$2 scratch=$3 version=$4
 shift 4
 programs=("$@")
 
@@ -13,17 +16,27 @@ fail() {
   exit 1
 }
 
-for tool in dpkg:dpkg dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev file:file; do
+for tool in dpkg:dpkg dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev file:file lintian:lintian \
+  readelf:binutils groff:groff-base; do
   command -v "${tool%%:*}" >/dev/null || fail "${tool%%:*} is missing: install ${tool##*:}"
 done
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
-"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
-  { cat "$scratch/cpack.log" >&2; fail "cpack -G DEB"; }
-debs=("$scratch"/out/*.deb)
-[ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb in $scratch/out"
+export SOURCE_DATE_EPOCH=1700000000
+for dir in a build/elsewhere; do
+  (cd "$source" && "$cmake" --preset package -B "$scratch/$dir" && "$cmake" --build "$scratch/$dir" &&
+    cd "$scratch/$dir" && "${cmake%/*}/cpack") >"$scratch/build.log" 2>&1 ||
+    { cat "$scratch/build.log" >&2; fail "the package build in $scratch/$dir"; }
+done
+debs=("$scratch"/a/*.deb)
+[ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb in $scratch/a"
 deb=${debs[0]}
+cmp "$deb" "$scratch/build/elsewhere/${deb##*/}" || fail "two builds of one source gave different packages"
+
+lintian -EvIL +pedantic --fail-on error,warning "$deb" >"$scratch/lintian.log" 2>&1 ||
+  { cat "$scratch/lintian.log" >&2; fail "lintian: errors or warnings"; }
+! grep -E 'hardening|unneeded-section' "$scratch/lintian.log" || fail "lintian: hardening tags"
 
 dpkg-deb --info "$deb" || fail "dpkg-deb --info"
 field() { dpkg-deb --field "$deb" "$1"; }
@@ -37,8 +50,8 @@ field() { dpkg-deb --field "$deb" "$1"; }
 
 root=$scratch/root
 dpkg -x "$deb" "$root" || fail "dpkg -x"
-expected=(usr/share/doc/quillpost/README.md usr/share/doc/quillpost/LICENSE)
-for doc in benchmarks profile-format testing windows; do
+expected=(usr/share/doc/quillpost/{README.md,copyright,changelog.gz} usr/lib/quillpost/demo/mapi32.dll)
+for doc in benchmarks packaging profile-format testing windows; do
   expected+=("usr/share/doc/quillpost/docs/$doc.md")
 done
 for program in "${programs[@]}"; do
@@ -46,7 +59,14 @@ for program in "${programs[@]}"; do
   [ -x "$root/usr/bin/$program" ] || fail "usr/bin/$program is not an executable"
 done
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$root" && find . -type f | sed 's|^\./||' | sort) ||
-  fail "the package holds other files than the programs, their manual pages, the README, the licence and the docs"
+  fail "the package holds other files than the programs, the demo wizard, their manual pages and the docs"
+for elf in "${programs[@]/#/usr/bin/}" usr/lib/quillpost/demo/mapi32.dll; do
+  headers=$(readelf -hlSdW --dyn-syms "$root/$elf")
+  for mark in 'Type: +DYN' GNU_RELRO 'FLAGS.*BIND_NOW' __stack_chk_fail '__[a-z]+_chk'; do
+    grep -Eq "$mark" <<<"$headers" || fail "$elf: no $mark"
+  done
+  ! grep -Eq '\] \.(comment|symtab|debug_info) ' <<<"$headers" || fail "$elf: not stripped"
+done
 
 system_dir=$scratch/system
 mkdir -p "$system_dir"
@@ -56,4 +76,15 @@ QUILLPOST_SYSTEM_DIR=$system_dir "$root/usr/bin/provreg" -norm 'C:\QP' || status
 tr -d '\r' <"$system_dir/Mapisvc.inf" | grep -qxF '[VRQPN]' || fail "Mapisvc.inf has no [VRQPN] section"
 tr -d '\r' <"$system_dir/Mapisvc.inf" | grep -qxF 'PR_SERVICE_DLL_NAME=C:\QP\vrqpn.dll' ||
   fail "Mapisvc.inf does not name C:\\QP\\vrqpn.dll"
+# The manual page's example as a reader sees it, with the unpacked package
+# in place of the installed one.
+example=$(groff -man -Tutf8 -P-cbou -rLL=200n "$source/man/wiztest.1" |
+  sed -n '/^EXAMPLES/,/^SEE ALSO/p' | sed -n 's/^              //p')
+example=${example//\/var\/tmp\/quillpost-system/$scratch/example}
+output=$(PATH=$root/usr/bin:$PATH bash -c "${example//\/usr\/lib\/quillpost/$root/usr/lib/quillpost}" 2>&1) ||
+  fail "the example of wiztest(1) failed: $output"
+grep -qx '  | MSPST AB=Personal Address Book\\r\\n' <<<"$output" && fail "MSPST AB was not held out: $output"
+grep -qx '  | VRQPN=Varnholt Quillpost\\r\\n' <<<"$output" || fail "the demo wizard did not run: $output"
+grep -qx '1' <<<"$output" || fail "wiztest did not end with status 1: $output"
+grep -qx 'MSPST AB=Personal Address Book^M\$' <<<"$output" || fail "MSPST AB is not back: $output"
 echo "ok: $deb"

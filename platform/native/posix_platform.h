@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+
+#include "platform/guard/update_in_progress.h"
 #include "platform/platform.h"
 #include "platform/profile/disk_interface_posix.h"
 #include "platform/profile/profile_file_posix.h"
@@ -9,15 +12,20 @@ namespace quillpost {
 /// The platform where Windows is absent: the system directory named by
 /// QUILLPOST_SYSTEM_DIR, our profile-file engine on |disk|, and libraries
 /// loaded with dlopen from beside the program or the system directory.
-class PosixPlatform : public Platform {
+class PosixPlatform : public Platform, private ProfileFile::LockObserver {
  public:
-  explicit PosixPlatform(DiskInterface& disk) : profile_(disk) {}
+  explicit PosixPlatform(DiskInterface& disk) : profile_(disk) { profile_.SetLockObserver(this); }
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override;
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* file) override;
   bool DeleteKey(const char* section, const char* key, const char* file) override;
   bool DeleteSection(const char* section, const char* file) override;
+  bool DeleteEveryKey(const char* section, const char* key, const char* file) override;
+  void BeginChange() override { profile_.BeginChange(); }
+  bool CommitChange() override { return profile_.CommitChange(); }
+  void AbandonChange() override { profile_.AbandonChange(); }
+  const char* FailureCause() override;
   const char* RefusalReason() override;
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override;
@@ -28,7 +36,14 @@ class PosixPlatform : public Platform {
   void CloseLibrary(void* library) override;
 
  private:
+  // Signals wait from the moment the file's lock is held to the commit; the
+  // wait for the lock stays open to them, so an interrupt ends it at once.
+  void Held() override { update_.emplace(); }
+  void Released() override { update_.reset(); }
+
   ProfileFile profile_;
+  std::optional<UpdateInProgress> update_;
+  std::string cause_;
 };
 
 }  // namespace quillpost

@@ -450,6 +450,17 @@ TEST_F(ProvregTest, Utf16FileIsWrittenInUtf16OrRefusedWithTheReason) {
                           "\"\nWrite refused: the file starts with a UTF-16 byte-order mark but "
                           "has an odd number of bytes\n");
   EXPECT_TRUE(File() == odd) << "file changed";
+
+  // A PathDir that is not UTF-8, into a UTF-8 file: refused before the
+  // first write, so none of the 19 lands.
+  const std::string utf8 = "\xEF\xBB\xBF[Services]\r\nMSPST AB=PAB\r\n";
+  WriteFileBytes(file_, utf8);
+  const ProcessResult refused = Run({"-norm", "C:\\Pr\xFF"});
+  EXPECT_EQ(refused.exit_status, 2);
+  EXPECT_EQ(refused.output, WriteFailure(file_,
+                                         "Write refused: the file is UTF-8 and the text to "
+                                         "write is not valid UTF-8"));
+  EXPECT_TRUE(File() == utf8) << "file changed";
 }
 
 // A disk too full for the new copy: the file stays byte-identical, nothing

@@ -73,7 +73,7 @@ start=$(date +%s.%N)
 status=0
 out=$("$provreg" -norm 'C:\QP') || status=$?
 end=$(date +%s.%N)
-echo "lock: provreg ended with status $status after $(echo "$end - $start" | bc) s:" $out
+echo "lock: provreg ended with status $status after $(echo "$end - $start" | bc) s: $(tr '\n' ' ' <<<"$out")"
 cmp -s "$file" "$dir/without" && echo "lock: the file is untouched"
 # Job control on: a background job of a shell without it ignores SIGINT.
 set -m

@@ -39,6 +39,40 @@ class Platform {
   /// creates nothing), false when the delete failed or was refused.
   virtual bool DeleteSection(const char* section, const char* file) = 0;
 
+  /// Removes every line of |key| (with or without '=') from every section
+  /// |section| of |file| that the platform's operations reach. Returns as
+  /// DeleteKey. This default deletes the key until a listing of the
+  /// section no longer names it, at most once for each line listed.
+  virtual bool DeleteEveryKey(const char* section, const char* key, const char* file);
+
+  /// Opens one change of the file: until CommitChange or AbandonChange, the
+  /// writes and deletes above are recorded rather than made, all on one
+  /// file, and return true unless refused at once. On POSIX the change is
+  /// then made as one update, all of it or none; on Windows, which has no
+  /// such update, each call is made at once and these do nothing.
+  virtual void BeginChange() {}
+  /// Makes the change opened by BeginChange. Returns false when it failed
+  /// (FailureCause says why), the file then as it was.
+  virtual bool CommitChange() { return true; }
+  /// Ends the change opened by BeginChange, leaving the file alone.
+  virtual void AbandonChange() {}
+
+  /// Returns one line that says why the last failed change of the file
+  /// failed (refused input, permission, read-only file, not a regular file,
+  /// no space, file too large, lock), or "" when the platform cannot tell.
+  /// The lines are those of the manual pages' DIAGNOSTICS.
+  virtual const char* FailureCause() { return ""; }
+
+  /// Returns false when the command line |argv| of |argc| parameters does
+  /// not say exactly what the program was given: on Windows, an argument
+  /// that the system's code page cannot hold (it reaches the 8-bit
+  /// arguments as '?' or a look-alike). Elsewhere always true.
+  virtual bool ArgumentsAsGiven(int argc, const char* const* argv) {
+    (void)argc;
+    (void)argv;
+    return true;
+  }
+
   /// Returns one line that says why the last WriteString, DeleteKey or DeleteSection left
   /// the file alone on purpose (a file or input it refuses to edit), or why
   /// the last read found nothing to read (a link it does not follow), or ""

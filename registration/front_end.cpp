@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "platform/ascii_case.h"
+#include "platform/config_path.h"
+#include "platform/platform.h"
 #include "registration/register_service.h"
 #include "registration/unregister_service.h"
 
@@ -70,6 +72,23 @@ bool MakePrefix(const char* arg, char (&prefix)[256]) {
   return true;
 }
 
+/// Makes the change that |writer| planned, once it returned 1; otherwise
+/// leaves the file alone. Returns 1 when the change is made; 0 after the
+/// failure line, |failure| followed by the file's path, and its cause.
+int Commit(Platform& platform, int planned, const char* failure) {
+  if (!planned) {
+    platform.AbandonChange();  // the writer has said why
+    return 0;
+  }
+  if (platform.CommitChange()) return 1;
+  char path[256] = "";
+  ServiceConfigPath(platform, path, sizeof path, sizeof path - 1);
+  std::printf("%s \"%s\"\n", failure, path);
+  const char* cause = platform.FailureCause();
+  if (cause[0] != '\0') std::printf("%s\n", cause);
+  return 0;
+}
+
 }  // namespace
 
 int ProvregMain(Platform& platform, int argc, const char* const* argv) {
@@ -83,8 +102,19 @@ int ProvregMain(Platform& platform, int argc, const char* const* argv) {
   // parameters every one after the mode is ignored.
   char prefix[256] = "";
   if (argc == 3 && !MakePrefix(argv[2], prefix)) return kExitCommandLineError;
+  // Checked before anything is written: the 8-bit arguments may have lost
+  // characters that the platform's code page cannot hold.
+  if (argc == 3 && !platform.ArgumentsAsGiven(argc, argv)) {
+    std::fputs("PathDir holds characters that the system's code page cannot hold\n", stdout);
+    return kExitCommandLineError;
+  }
 
-  return RegisterService(platform, lite, prefix) ? kExitRegistered : kExitRegistrationFailed;
+  // One change: every write is planned first and then made all at once, or
+  // none of it (where the platform can; see docs/profile-format.md).
+  platform.BeginChange();
+  const int planned = RegisterService(platform, lite, prefix);
+  const int done = Commit(platform, planned, "Cannot write the service definition to");
+  return done ? kExitRegistered : kExitRegistrationFailed;
 }
 
 int ProvunregMain(Platform& platform, int argc, const char* const* argv) {
@@ -94,7 +124,10 @@ int ProvunregMain(Platform& platform, int argc, const char* const* argv) {
     return kExitCommandLineError;
   }
   // Parameters after the mode are ignored, as provreg ignores them.
-  return UnregisterService(platform, lite) ? kExitUnregistered : kExitUnregistrationFailed;
+  platform.BeginChange();
+  const int planned = UnregisterService(platform, lite);
+  const int done = Commit(platform, planned, "Cannot remove the service definition from");
+  return done ? kExitUnregistered : kExitUnregistrationFailed;
 }
 
 }  // namespace quillpost

@@ -41,25 +41,26 @@ int RegisterService(Platform& platform, bool lite, const char* prefix) {
     return 0;
   }
 
-  // Each write is made whatever became of the ones before it. A write the
-  // platform refused on purpose leaves a reason to tell the user.
-  const char* refusal = "";
+  // Each write is made whatever became of the ones before it (inside a
+  // change, each is only planned: see ProvregMain). The first failure
+  // leaves a cause to tell the user.
+  const char* cause = "";
   bool all_written =
       platform.WriteString("Services", edition.service_name, edition.display_name, path);
-  if (!all_written) refusal = platform.RefusalReason();
+  if (!all_written) cause = platform.FailureCause();
   for (const SectionTable& table : edition.sections) {
     for (int i = 0; i < table.count; ++i) {
       const bool composed = ComposeValue(edition, prefix, table.pairs[i].value, value);
       const bool written =
           composed && platform.WriteString(table.section, table.pairs[i].key, value, path);
-      if (composed && !written && refusal[0] == '\0') refusal = platform.RefusalReason();
+      if (composed && !written && all_written) cause = platform.FailureCause();
       all_written = written && all_written;
     }
   }
 
   if (!all_written) {
     std::printf("Cannot write the service definition to \"%s\"\n", path);
-    if (refusal[0] != '\0') std::printf("Write refused: %s\n", refusal);
+    if (cause[0] != '\0') std::printf("%s\n", cause);
     return 0;
   }
   return 1;

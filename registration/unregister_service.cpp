@@ -1,22 +1,12 @@
 #include "registration/unregister_service.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "platform/config_path.h"
 #include "platform/platform.h"
 #include "registration/edition.h"
 
 namespace quillpost {
-namespace {
-
-// The most copies of the service's key in "Services" that a run removes.
-constexpr int kMaxKeyCopies = 64;
-// What a read of a missing key gives: a line break, which no value holds.
-const char kAbsent[] = "\n";
-
-}  // namespace
-
 int UnregisterService(Platform& platform, bool lite) {
   const Edition& edition = EditionFor(lite);
   char path[256];
@@ -25,28 +15,23 @@ int UnregisterService(Platform& platform, bool lite) {
     return 0;
   }
 
-  // The entry in "Services" goes first: should the run stop half way, the
-  // messaging subsystem no longer offers a service whose sections are gone.
-  // Should "Services" hold the key more than once, the reader sees the next
-  // copy once the first is gone: each is removed in turn while the key still
-  // reads as present (a value no line of the file can hold tells).
-  bool all_removed = platform.DeleteKey("Services", edition.service_name, path);
-  const char* refusal = all_removed ? "" : platform.RefusalReason();
-  char value[256];
-  for (int copy = 1; all_removed && copy < kMaxKeyCopies; ++copy) {
-    platform.ReadString("Services", edition.service_name, kAbsent, value, sizeof value, path);
-    if (std::strcmp(value, kAbsent) == 0) break;
-    all_removed = platform.DeleteKey("Services", edition.service_name, path);
-  }
+  // The entry in "Services" goes first: where the platform makes each
+  // removal at once and the run stops half way, the messaging subsystem no
+  // longer offers a service whose sections are gone. Every line of the key
+  // goes, with or without '=': a reader that meets any of them may see the
+  // service.
+  const char* cause = "";
+  bool all_removed = platform.DeleteEveryKey("Services", edition.service_name, path);
+  if (!all_removed) cause = platform.FailureCause();
   for (const SectionTable& table : edition.sections) {
     const bool removed = platform.DeleteSection(table.section, path);
-    if (!removed && refusal[0] == '\0') refusal = platform.RefusalReason();
+    if (!removed && all_removed) cause = platform.FailureCause();
     all_removed = removed && all_removed;
   }
 
   if (!all_removed) {
     std::printf("Cannot remove the service definition from \"%s\"\n", path);
-    if (refusal[0] != '\0') std::printf("Removal refused: %s\n", refusal);
+    if (cause[0] != '\0') std::printf("%s\n", cause);
     return 0;
   }
   return 1;

@@ -1,8 +1,9 @@
 // Whole provreg, provunreg and wiztest runs on a realistic file, with each
 // disk call of the run failing in turn, both where the file is replaced by
-// rename and where it is updated in place: the failed write or removal
-// leaves the file exactly as before it or exactly as after it, the other ones
-// still land, no temporary file is left, and the run reports the failure.
+// rename and where it is updated in place: a provreg or provunreg run leaves
+// the file exactly as before it or exactly as after it, a wiztest update
+// exactly as before or after that update; no temporary file is left, and
+// the run reports the failure.
 // Where the disk dies at that call, a rename still never tears the file; an
 // in-place update can, only when putting the old bytes back fails too, and
 // that is reported.
@@ -18,15 +19,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <set>
 
 #include "platform/guard/entry_guard.h"
 #include "platform/native/posix_platform.h"
 #include "platform/profile/profile_engine.h"
 #include "platform/profile/profile_file_posix.h"
-#include "registration/register_service.h"
-#include "registration/unregister_service.h"
-#include "tests/support/fake_platform.h"
+#include "registration/front_end.h"
 #include "tests/support/faulty_disk_posix.h"
 #include "tests/support/process.h"
 #include "tests/support/service_definition.h"
@@ -61,183 +59,109 @@ const FaultPass kPasses[] = {
     {"in place, disk dies", true, true},
 };
 
-TEST(FaultInjection, EveryFailedCallOfAProvregRunLeavesWholeWrites) {
+/// RealisticFile with the normal edition registered: literal bytes.
+std::string RegisteredFile() {
+  std::string text = RealisticFile();
+  test::ReplaceAll(&text, "MSPST AB=Personal Address Book\r\n",
+                   "MSPST AB=Personal Address Book\r\nVRQPN=Varnholt Quillpost\r\n");
+  test::ReplaceAll(&text, "[VRQPN]\r\nPR_DISPLAY_NAME=an older registration\r\n",
+                   std::strstr(test::kNormalFile, "[VRQPN]\r\n"));
+  return text;
+}
+
+/// Runs provreg's (or provunreg's) main routine on |disk| and returns its
+/// status, its output in |*output|.
+int RunMain(test::FaultyDisk& disk, bool unregister, std::string* output) {
+  PosixPlatform platform(disk);
+  const char* args[] = {"provreg", "-norm", "C:\\QP"};
+  testing::internal::CaptureStdout();
+  const int status = unregister ? ProvunregMain(platform, 2, args) : ProvregMain(platform, 3, args);
+  *output = testing::internal::GetCapturedStdout();
+  return status;
+}
+
+// A run is one change: at every failed call the file is exactly as before
+// the run or exactly as after it, and the failure is reported with its
+// cause. Only an in-place update whose disk also refuses the old bytes back
+// may tear the file.
+TEST(FaultInjection, EveryFailedCallOfAWholeRunLeavesTheFileBeforeOrAfter) {
   test::TempDir dir;
   test::TempDir elsewhere;  // holds the second link of the in-place passes
   setenv("QUILLPOST_SYSTEM_DIR", dir.path().c_str(), 1);
   const std::string file = dir.Join("Mapisvc.inf");
   const std::string link = elsewhere.Join("second-link.inf");
-  const std::string original = RealisticFile();
-
-  // The run's writes, and the file after all of them, after the first k, and
-  // after all but one.
-  test::FakePlatform recorder;
-  ASSERT_EQ(RegisterService(recorder, false, "C:\\QP\\"), 1);
-  auto apply = [&](int skipped, int count) {
-    std::string text = original;
-    for (int i = 0; i < count; ++i) {
-      const auto& w = recorder.calls[static_cast<size_t>(i)];
-      ProfileEdit edit;
-      if (i != skipped &&
-          PlanWrite(text, w.section, w.key, w.value, &edit) == PlanResult::kChange) {
-        text = ApplyEdit(text, edit);
-      }
-    }
-    return text;
+  std::string unregistered = RealisticFile();  // its older [VRQPN] comes last
+  unregistered.erase(unregistered.find("[VRQPN]"));
+  std::string stale = RegisteredFile();  // and a stale copy of a provider section
+  stale.insert(stale.find("[SVC150]"), "[vrqpn_ab]\r\nstale=1\r\n");
+  // and a second [Services] with a bare line of the key, which hides the next
+  unregistered.insert(unregistered.find("[SVC7]"), "[Services]\r\n");
+  stale.insert(stale.find("[SVC7]"), "[Services]\r\nVRQPN\r\nvrqpn=again\r\n");
+  struct Run {
+    const char* name;
+    bool unregister;
+    std::string before, after;
   };
-  const int writes = static_cast<int>(recorder.calls.size());
-  const std::string complete = apply(-1, writes);
-  // The end state in literal bytes: the entry joins [Services], the old
-  // [VRQPN] gets the definition's keys and the provider sections follow.
-  std::string literal = original;
-  test::ReplaceAll(&literal, "MSPST AB=Personal Address Book\r\n",
-                   "MSPST AB=Personal Address Book\r\nVRQPN=Varnholt Quillpost\r\n");
-  test::ReplaceAll(&literal, "[VRQPN]\r\nPR_DISPLAY_NAME=an older registration\r\n",
-                   std::strstr(test::kNormalFile, "[VRQPN]\r\n"));
-  EXPECT_EQ(complete, literal);
-  std::set<std::string> one_write_lost, first_writes;
-  for (int i = 0; i < writes; ++i) {
-    one_write_lost.insert(apply(i, writes));
-    first_writes.insert(apply(-1, i));
-  }
+  const Run runs[] = {{"provreg", false, RealisticFile(), RegisteredFile()},
+                      {"provunreg", true, stale, unregistered}};
 
-  for (const FaultPass& pass : kPasses) {
-    SCOPED_TRACE(pass.name);
-    auto run = [&](test::FaultyDisk& disk, std::string* output) {
-      unlink(link.c_str());
-      test::WriteFileBytes(file, original);
-      if (pass.in_place) {
-        EXPECT_EQ(::link(file.c_str(), link.c_str()), 0);
-      }
-      PosixPlatform platform(disk);
-      testing::internal::CaptureStdout();
-      const int status = RegisterService(platform, false, "C:\\QP\\");
-      *output = testing::internal::GetCapturedStdout();
-      return status;
-    };
-    std::string output;
-    test::FaultyDisk counter;
-    ASSERT_EQ(run(counter, &output), 1);
-    ASSERT_EQ(test::ReadFileBytes(file), complete);
-    EXPECT_EQ(counter.unsynced_renames, "");
-    const std::set<std::string>& whole_writes = pass.disk_dies ? first_writes : one_write_lost;
-
-    int reported = 0, torn = 0;
-    for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
-      SCOPED_TRACE(fail_at);
-      test::FaultyDisk disk;
-      disk.fail_at = fail_at;
-      disk.fail_after = pass.disk_dies;
-      const int status = run(disk, &output);
-      const std::string now = test::ReadFileBytes(file);
-      if (status == 1) {
-        EXPECT_EQ(now, complete);  // only a failure that costs nothing may pass unreported
-      } else {
-        ++reported;
-        EXPECT_EQ(output, "Cannot write the service definition to \"" + file + "\"\n");
-        if (now != complete && !whole_writes.count(now)) {
-          // Torn: only a disk that also failed to take the old bytes back.
-          ++torn;
-          EXPECT_TRUE(pass.in_place && pass.disk_dies) << "torn or mixed file";
+  for (const Run& run : runs) {
+    for (const FaultPass& pass : kPasses) {
+      SCOPED_TRACE(std::string(run.name) + ": " + pass.name);
+      auto start = [&](test::FaultyDisk& disk, std::string* output) {
+        unlink(link.c_str());
+        test::WriteFileBytes(file, run.before);
+        if (pass.in_place) {
+          EXPECT_EQ(::link(file.c_str(), link.c_str()), 0);
         }
+        return RunMain(disk, run.unregister, output);
+      };
+      std::string output;
+      test::FaultyDisk counter;
+      ASSERT_EQ(start(counter, &output), 1);
+      ASSERT_EQ(test::ReadFileBytes(file), run.after);
+      const std::string failed = std::string("Cannot ") +
+                                 (run.unregister ? "remove the service definition from \""
+                                                 : "write the service definition to \"") +
+                                 file + "\"\nThe file cannot be changed: Input/output error\n";
+
+      int reported = 0, torn = 0;
+      for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
+        SCOPED_TRACE(fail_at);
+        test::FaultyDisk disk;
+        disk.fail_at = fail_at;
+        disk.fail_after = pass.disk_dies;
+        const int status = start(disk, &output);
+        const std::string now = test::ReadFileBytes(file);
+        if (status == 1) {
+          EXPECT_EQ(now, run.after);  // only a failure that costs nothing may pass unreported
+        } else {
+          ++reported;
+          EXPECT_EQ(output, failed);
+          if (now != run.before) {
+            ++torn;  // only a disk that also failed to take the old bytes back
+            EXPECT_TRUE(pass.in_place && pass.disk_dies) << "torn or mixed file";
+          }
+        }
+        if (pass.in_place) {
+          EXPECT_EQ(test::ReadFileBytes(link), now);
+        }
+        if (pass.disk_dies && !pass.in_place) {
+          // A dead disk may keep a temporary from being removed; the next
+          // writer removes it.
+          RealDiskInterface healthy;
+          ProfileFile profile(healthy);
+          EXPECT_TRUE(profile.Write(file.c_str(), "Swept", "after", std::to_string(fail_at)));
+        }
+        EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
+        EXPECT_EQ(disk.unsynced_renames, "");
       }
-      if (pass.in_place) {
-        struct stat st;
-        ASSERT_EQ(stat(file.c_str(), &st), 0);
-        EXPECT_EQ(st.st_nlink, 2u);
-        EXPECT_EQ(test::ReadFileBytes(link), now);
-      }
-      if (pass.disk_dies && !pass.in_place) {
-        // A dead disk may keep a temporary from being removed; the next
-        // writer removes it.
-        RealDiskInterface healthy;
-        ProfileFile profile(healthy);
-        EXPECT_TRUE(profile.Write(file.c_str(), "Swept", "after", std::to_string(fail_at)));
-      }
-      EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
-      EXPECT_EQ(disk.unsynced_renames, "");
-    }
-    EXPECT_GT(reported, counter.calls / 2);
-    EXPECT_EQ(torn > 0, pass.in_place && pass.disk_dies);
-    std::printf("%s: %ld faults injected, %d reported, %d of them torn\n", pass.name, counter.calls,
-                reported, torn);
-  }
-}
-
-TEST(FaultInjection, EveryFailedCallOfAProvunregRunLeavesWholeRemovals) {
-  test::TempDir dir;
-  setenv("QUILLPOST_SYSTEM_DIR", dir.path().c_str(), 1);
-  const std::string file = dir.Join("Mapisvc.inf");
-
-  // The realistic file with the normal edition registered; a stale copy of
-  // its address-book section sits among the other services.
-  test::FakePlatform writes;
-  ASSERT_EQ(RegisterService(writes, false, "C:\\QP\\"), 1);
-  std::string original = RealisticFile();
-  original.insert(original.find("[SVC150]"), "[vrqpn_ab]\r\nstale=1\r\n");
-  for (const auto& w : writes.calls) {
-    ProfileEdit edit;
-    if (PlanWrite(original, w.section, w.key, w.value, &edit) == PlanResult::kChange) {
-      original = ApplyEdit(original, edit);
+      EXPECT_GT(reported, counter.calls / 2);
+      EXPECT_EQ(torn > 0, pass.in_place && pass.disk_dies);
+      std::printf("%s, %s: %ld faults injected, %d reported, %d of them torn\n", run.name,
+                  pass.name, counter.calls, reported, torn);
     }
   }
-
-  // The run's removals, and the file after all of them or all but one.
-  test::FakePlatform removals;
-  ASSERT_EQ(UnregisterService(removals, false), 1);
-  std::vector<test::FakePlatform::Call> removed;  // the removals, without the reads
-  for (const auto& call : removals.calls) {
-    if (call.op != "read") removed.push_back(call);
-  }
-  auto apply = [&](int skipped) {
-    std::string text = original;
-    for (int i = 0; i < static_cast<int>(removed.size()); ++i) {
-      const auto& r = removed[static_cast<size_t>(i)];
-      ProfileEdit edit;
-      const PlanResult planned = r.op == "delete" ? PlanDelete(text, r.section, r.key, &edit)
-                                                  : PlanDeleteSection(text, r.section, &edit);
-      if (i != skipped && planned == PlanResult::kChange) text = ApplyEdit(text, edit);
-    }
-    return text;
-  };
-  const std::string complete = apply(-1);
-  std::string without_service = RealisticFile();  // its older [VRQPN] comes last
-  without_service.erase(without_service.find("[VRQPN]"));
-  ASSERT_EQ(complete, without_service);
-  std::set<std::string> one_removal_lost;
-  for (int i = 0; i < 4; ++i) one_removal_lost.insert(apply(i));
-
-  auto run = [&](test::FaultyDisk& disk) {
-    test::WriteFileBytes(file, original);
-    PosixPlatform platform(disk);
-    testing::internal::CaptureStdout();
-    const int status = UnregisterService(platform, false);
-    testing::internal::GetCapturedStdout();
-    return status;
-  };
-  test::FaultyDisk counter;
-  ASSERT_EQ(run(counter), 1);
-  ASSERT_EQ(test::ReadFileBytes(file), complete);
-  EXPECT_EQ(counter.unsynced_renames, "");
-
-  int reported = 0;
-  for (long fail_at = 0; fail_at < counter.calls; ++fail_at) {
-    SCOPED_TRACE(fail_at);
-    test::FaultyDisk disk;
-    disk.fail_at = fail_at;
-    const int status = run(disk);
-    const std::string now = test::ReadFileBytes(file);
-    if (status == 1) {
-      EXPECT_EQ(now, complete);
-    } else {
-      ++reported;
-      EXPECT_TRUE(now == complete || one_removal_lost.count(now)) << "torn or mixed file";
-    }
-    EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");
-    EXPECT_EQ(disk.unsynced_renames, "");
-  }
-  EXPECT_GT(reported, counter.calls / 2);
-  std::printf("%ld faults injected into a provunreg run, %d reported\n", counter.calls, reported);
 }
 
 }  // namespace
@@ -500,8 +424,10 @@ TEST(FaultInjection, AnotherUsersLinkPlantedAtAnyCallNeverReachesItsTarget) {
       WizardOnDisk platform(disk);
       NoGuard guard;
       testing::internal::CaptureStdout();
-      const int status = c.program == 0   ? RegisterService(platform, false, "C:\\QP\\")
-                         : c.program == 1 ? UnregisterService(platform, false)
+      const char* const reg[] = {"provreg", "-norm", "C:\\QP"};
+      const char* const unreg[] = {"provunreg", "-norm"};
+      const int status = c.program == 0   ? ProvregMain(platform, 3, reg)
+                         : c.program == 1 ? ProvunregMain(platform, 2, unreg)
                                           : WizardTestRun(platform, guard);
       *output = testing::internal::GetCapturedStdout();
       return status;

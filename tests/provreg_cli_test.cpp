@@ -54,6 +54,40 @@ TEST_F(ProvregTest, UnsafePathDirIsRefusedBeforeAnyWrite) {
   EXPECT_EQ(File(), "<missing>");
 }
 
+// A PathDir of characters beyond the 8-bit code page: on Windows it is
+// refused before any write unless the code page (1252 under Wine) holds
+// every character exactly; on POSIX its bytes are written as given.
+TEST_F(ProvregTest, PathDirBeyondTheCodePage) {
+  const struct {
+    const char* utf8;
+    const char* written;  // as the 8-bit file holds it, or nullptr when refused
+  } cases[] = {
+#ifdef _WIN32
+      {"C:\\\u00DCn\u00EF\\\u65E5\u672C\\\u03A9", nullptr},  // CJK, and an Omega
+      {"C:\\\u03A9", nullptr},                               // best fit: 'O'
+      {"C:\\\u00DCn\u00EF", "C:\\\xDCn\xEF\\"},              // all in code page 1252
+#else
+      {"C:\\\u00DCn\u00EF\\\u65E5\u672C", "C:\\\u00DCn\u00EF\\\u65E5\u672C\\"},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.utf8);
+    test::WriteFileBytes(file_, "");
+    LaunchOptions launch = Launch({"-norm", c.utf8});
+    launch.utf8_argv = true;
+    const ProcessResult r = RunProcess(launch);
+    EXPECT_EQ(r.exit_status, c.written ? 1 : 0);
+    if (c.written) {
+      EXPECT_EQ(Value("VRQPN", "PR_SERVICE_DLL_NAME"), std::string(c.written) + "vrqpn.dll");
+    } else {
+      EXPECT_EQ(
+          r.output,
+          test::ConsoleText("PathDir holds characters that the system's code page cannot hold\n"));
+      EXPECT_EQ(File(), "");
+    }
+  }
+}
+
 // A file edited by hand, without the service: provreg then provunreg gives
 // it back.
 const char kHandEditedFile[] =

@@ -185,24 +185,18 @@ TEST(ProvregMain, FailureOfTheWriterIsStatusTwo) {
 TEST(UnregisterService, RemovesTheEntryThenTheSectionsOfEachEdition) {
   for (const bool lite : {false, true}) {
     const std::string name = lite ? "VRQPL" : "VRQPN";
-    // "Services" holds the key twice: both copies go, then the sections; a
-    // failed removal stops the key's but not the sections'.
-    for (int fail_at = -1; fail_at < 5; ++fail_at) {
+    // Every line of the key goes, then the sections; a failed removal
+    // stops none of the others.
+    for (int fail_at = -1; fail_at < 4; ++fail_at) {
       SCOPED_TRACE(testing::Message() << name << " fail_at " << fail_at);
       FakePlatform platform;
-      platform.read_value = "Varnholt Quillpost";
-      platform.copies_left = 2;
       platform.fail_delete_at = fail_at;
       testing::internal::CaptureStdout();
       EXPECT_EQ(UnregisterService(platform, lite), fail_at < 0 ? 1 : 0);
       const std::string out = testing::internal::GetCapturedStdout();
-      const std::string remove = "delete Services|" + name + "|\n";
-      const std::string read = "read Services|" + name + "|\n";
-      const std::string key_deletes = fail_at == 0   ? remove
-                                      : fail_at == 1 ? remove + read + remove
-                                                     : remove + read + remove + read;
-      EXPECT_EQ(Writes(platform), key_deletes + "delete section " + name + "||\ndelete section " +
-                                      name + "_AB||\ndelete section " + name + "_XP||\n");
+      EXPECT_EQ(Writes(platform), "delete every Services|" + name + "|\ndelete section " + name +
+                                      "||\ndelete section " + name + "_AB||\ndelete section " +
+                                      name + "_XP||\n");
       const std::string path = test::kFakeConfigPath;
       for (const auto& call : platform.calls) EXPECT_EQ(call.file, path);
       EXPECT_EQ(out,
@@ -244,8 +238,7 @@ TEST(ProvunregMain, ModeAndStatuses) {
     if (c.removed[0] == '\0') {
       EXPECT_TRUE(platform.calls.empty());
     } else {
-      ASSERT_EQ(platform.calls.size(),
-                5u);  // a delete, the read that finds no copy left, 3 sections
+      ASSERT_EQ(platform.calls.size(), 4u);  // every line of the key, 3 sections
       EXPECT_EQ(platform.calls[0].key, c.removed);
     }
   }

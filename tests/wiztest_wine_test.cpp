@@ -134,5 +134,39 @@ TEST(EntryGuardWin32, AConsoleEventWaitsForTheUpdateInProgressAndWritesTheEntryB
   EXPECT_EQ(platform.calls.size(), 1u);
 }
 
+// Each program carries its manifest (asInvoker, Vista to the current
+// release) and its version resource, as the platform itself reads them.
+TEST(ProgramResources, ManifestAndVersionReadBack) {
+  for (const char* program : {PROVREG_PATH, PROVUNREG_PATH, WIZTEST_PATH}) {
+    SCOPED_TRACE(program);
+    DWORD ignored = 0;
+    std::string info(GetFileVersionInfoSizeA(program, &ignored), '\0');
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoA(program, 0, static_cast<DWORD>(info.size()), info.data()));
+    for (const auto& [name, want] :
+         {std::pair<const char*, const char*>{"ProductName", "Varnholt Quillpost"},
+          {"FileVersion", "1.0.0"},
+          {"LegalCopyright", "Copyright (c) the Quillpost authors, MIT License"}}) {
+      char* value = nullptr;
+      UINT length = 0;
+      const std::string query = std::string("\\StringFileInfo\\040904B0\\") + name;
+      ASSERT_TRUE(
+          VerQueryValueA(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length));
+      EXPECT_STREQ(value, want);
+    }
+    const HMODULE image = LoadLibraryExA(program, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    const HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(found, nullptr);
+    const std::string manifest(static_cast<const char*>(LockResource(LoadResource(image, found))),
+                               SizeofResource(image, found));
+    for (const char* needle : {"level=\"asInvoker\"", "{e2011457-1546-43c5-a5fe-008deee3d3f0}",
+                               "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+      EXPECT_NE(manifest.find(needle), std::string::npos) << needle;
+    }
+    FreeLibrary(image);
+  }
+}
+
 }  // namespace
 }  // namespace quillpost

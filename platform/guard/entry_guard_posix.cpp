@@ -27,9 +27,11 @@
 // - A write-back that waits out another holder's lock is never given up:
 //   the guardian waits for the lock as long as it is held.
 // - The program's own updates of the file run with the signals blocked
-//   (UpdateInProgress): a signal that arrives meanwhile waits until the
-//   update is complete, so the handler never waits for a guardian that
-//   waits for the file lock the interrupted update holds.
+//   from the moment they hold the file's lock (UpdateInProgress): a signal
+//   that arrives meanwhile waits until the update is complete, so the
+//   handler never waits for a guardian that waits for the file lock the
+//   interrupted update holds. The wait for that lock is open to signals:
+//   nothing is held then.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -412,22 +414,32 @@ bool ProcessEntryGuard::HandOver() {
 namespace {
 thread_local int t_update_depth = 0;
 thread_local sigset_t t_update_previous;
+struct sigaction t_size_action;  // SIGXFSZ's action outside our updates
 }  // namespace
 
 // Every signal waits, fault signals sent by kill included: a handler that
 // ran now would ask the guardian for a write that waits on the lock this
 // update holds. A real fault while they are blocked ends the process at
 // once, which lets go of the lock; the guardian, watching the process, then
-// writes the entry back.
+// writes the entry back. SIGXFSZ alone is ignored rather than blocked: a
+// write past the file-size limit then fails with EFBIG, a failure like any
+// other with the file as it was, instead of a signal that ends the process
+// once it is unblocked.
 UpdateInProgress::UpdateInProgress() {
   if (t_update_depth++ > 0) return;
   sigset_t held;
   sigfillset(&held);
+  sigdelset(&held, SIGXFSZ);
   pthread_sigmask(SIG_BLOCK, &held, &t_update_previous);
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, &t_size_action);
 }
 
 UpdateInProgress::~UpdateInProgress() {
   if (--t_update_depth > 0) return;
+  sigaction(SIGXFSZ, &t_size_action, nullptr);
   pthread_sigmask(SIG_SETMASK, &t_update_previous, nullptr);
 }
 

@@ -72,18 +72,60 @@ unsigned PosixPlatform::SystemDirectory(char* buffer, unsigned capacity) {
 
 bool PosixPlatform::WriteString(const char* section, const char* key, const char* value,
                                 const char* file) {
-  const UpdateInProgress update;
   return profile_.Write(file, section, key, value);
 }
 
 bool PosixPlatform::DeleteKey(const char* section, const char* key, const char* file) {
-  const UpdateInProgress update;
   return profile_.Delete(file, section, key);
 }
 
 bool PosixPlatform::DeleteSection(const char* section, const char* file) {
-  const UpdateInProgress update;
   return profile_.DeleteSection(file, section);
+}
+
+bool PosixPlatform::DeleteEveryKey(const char* section, const char* key, const char* file) {
+  return profile_.DeleteEveryKey(file, section, key);
+}
+
+// The lines are the manual pages' DIAGNOSTICS entries: keep them in step.
+const char* PosixPlatform::FailureCause() {
+  switch (profile_.LastFailure()) {
+    case ProfileFile::Failure::kNone:
+      return "";
+    case ProfileFile::Failure::kRefused:
+      cause_ = std::string("Write refused: ") + profile_.RefusalReason();
+      return cause_.c_str();
+    case ProfileFile::Failure::kReadOnly:
+      return "The file is read-only";
+    case ProfileFile::Failure::kSystem:
+      break;
+  }
+  switch (const int error = profile_.LastError()) {
+    case EACCES:
+    case EPERM:
+      return "Permission denied: the file or its directory may not be written by this user";
+    case ENOENT:
+    case ENOTDIR:
+      return "The file's directory does not exist";
+    case EROFS:
+      return "The file is read-only";
+    case EISDIR:
+    case EINVAL:
+      return "The file is not a regular file";
+    case ENOSPC:
+    case EDQUOT:
+      return "No space left on the device";
+    case EFBIG:
+    case ENOMEM:
+      return "The file is too large (the file-size limit or memory ran out)";
+    case ETIMEDOUT:
+      cause_ = "Another program holds a lock on the file; gave up after " +
+               std::to_string(kLockWaitSeconds) + " s";
+      return cause_.c_str();
+    default:
+      cause_ = std::string("The file cannot be changed: ") + std::strerror(error);
+      return cause_.c_str();
+  }
 }
 
 const char* PosixPlatform::RefusalReason() {
@@ -123,13 +165,11 @@ const char* PosixPlatform::PlanHoldOut(const char* section, const char* key, con
 
 bool PosixPlatform::HoldOut(const char* section, const char* key, const char* file) {
   if (!planned_) return DeleteKey(section, key, file);
-  const UpdateInProgress update;
   return profile_.HoldOut(file, held_);
 }
 
 bool PosixPlatform::PutBack(const char* section, const char* key, const char* value,
                             const char* file) {
-  const UpdateInProgress update;
   const bool done = planned_ ? profile_.PutBack(file, section, key, value, held_)
                              : profile_.Write(file, section, key, value);
   put_back_locked_out_ = !done && errno == ETIMEDOUT;

@@ -1,8 +1,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 #include "platform/ascii_case.h"
@@ -79,6 +81,27 @@ bool NameIs(const wchar_t* begin, const wchar_t* end, const wchar_t* key) {
   return *key == L'\0';
 }
 
+// The C runtime's splitting of the wide command line, the rule that split
+// the 8-bit one into argv (msvcrt.dll exports it; no header declares it).
+struct StartupInfo {
+  int new_mode;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand,
+                              StartupInfo* info);
+
+/// Returns true when |narrow| is exactly |wide| in the ANSI code page,
+/// converted without best-fit look-alikes or a default character.
+bool SameInCodePage(const wchar_t* wide, const char* narrow) {
+  BOOL lossy = FALSE;
+  const int size =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, &lossy);
+  if (size <= 0 || lossy) return false;
+  std::vector<char> converted(static_cast<size_t>(size));
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, converted.data(), size, nullptr,
+                      &lossy);
+  return !lossy && std::strcmp(converted.data(), narrow) == 0;
+}
+
 /// The platform's own 8-bit functions, called as they are.
 class Win32Platform : public Platform {
  public:
@@ -89,12 +112,56 @@ class Win32Platform : public Platform {
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* file) override {
     const UpdateInProgress update;
-    return WritePrivateProfileStringA(section, key, value, file) != 0;
+    return Noted(WritePrivateProfileStringA(section, key, value, file), file);
   }
 
   bool DeleteKey(const char* section, const char* key, const char* file) override {
     const UpdateInProgress update;
-    return WritePrivateProfileStringA(section, key, nullptr, file) != 0;
+    return Noted(WritePrivateProfileStringA(section, key, nullptr, file), file);
+  }
+
+  bool ArgumentsAsGiven(int argc, const char* const* argv) override {
+    int wide_argc = 0;
+    wchar_t** wide_argv = nullptr;
+    wchar_t** wide_env = nullptr;
+    StartupInfo info = {0};
+    if (__wgetmainargs(&wide_argc, &wide_argv, &wide_env, 0, &info) < 0 || wide_argv == nullptr) {
+      return false;
+    }
+    if (wide_argc != argc) return false;
+    for (int i = 1; i < argc; ++i) {
+      if (!SameInCodePage(wide_argv[i], argv[i])) return false;
+    }
+    return true;
+  }
+
+  // The lines are the manual pages' DIAGNOSTICS entries: keep them in step.
+  const char* FailureCause() override {
+    switch (error_) {
+      case ERROR_SUCCESS:
+        return "";
+      case ERROR_ACCESS_DENIED: {
+        const DWORD attributes = GetFileAttributesA(file_.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+          return "The file is read-only";
+        }
+        return "Access denied: run it as administrator";
+      }
+      case ERROR_WRITE_PROTECT:
+        return "The file is read-only";
+      case ERROR_PATH_NOT_FOUND:
+        return "The file's directory does not exist";
+      case ERROR_DISK_FULL:
+      case ERROR_HANDLE_DISK_FULL:
+        return "No space left on the device";
+      case ERROR_SHARING_VIOLATION:
+      case ERROR_LOCK_VIOLATION:
+        return "Another program holds a lock on the file; gave up after 0 s";
+      default:
+        std::snprintf(cause_, sizeof cause_, "The file cannot be changed: error %lu",
+                      static_cast<unsigned long>(error_));
+        return cause_;
+    }
   }
 
   // The platform removes the first section of the name per call; a file
@@ -107,7 +174,7 @@ class Win32Platform : public Platform {
     if (copies == 0) return true;
     bool deleted = true;
     for (int i = 0; i < copies && deleted; ++i) {
-      deleted = WritePrivateProfileStringA(section, nullptr, nullptr, file) != 0;
+      deleted = Noted(WritePrivateProfileStringA(section, nullptr, nullptr, file), file);
     }
     return deleted && CountSections(section, file) == 0;
   }
@@ -164,6 +231,18 @@ class Win32Platform : public Platform {
   }
 
   void CloseLibrary(void* library) override { FreeLibrary(static_cast<HMODULE>(library)); }
+
+ private:
+  /// Keeps the reason of a failed call for FailureCause.
+  bool Noted(BOOL result, const char* file) {
+    error_ = result ? ERROR_SUCCESS : GetLastError();
+    if (!result) file_ = file;
+    return result != 0;
+  }
+
+  DWORD error_ = ERROR_SUCCESS;
+  std::string file_;
+  char cause_[64];
 };
 
 }  // namespace

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "platform/guard/update_in_progress.h"
 #include "platform/platform.h"
 #include "platform/profile/disk_interface_posix.h"
 #include "platform/profile/profile_file_posix.h"
@@ -12,15 +14,22 @@ namespace quillpost {
 /// QUILLPOST_SYSTEM_DIR, our profile-file engine on |disk|, and libraries
 /// loaded with dlopen from beside the program or the system directory, only
 /// when no other user could have changed them.
-class PosixPlatform : public Platform {
+class PosixPlatform : public Platform, private ProfileFile::LockObserver {
  public:
-  explicit PosixPlatform(DiskInterface& disk) : disk_(disk), profile_(disk) {}
+  explicit PosixPlatform(DiskInterface& disk) : disk_(disk), profile_(disk) {
+    profile_.SetLockObserver(this);
+  }
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override;
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* file) override;
   bool DeleteKey(const char* section, const char* key, const char* file) override;
   bool DeleteSection(const char* section, const char* file) override;
+  bool DeleteEveryKey(const char* section, const char* key, const char* file) override;
+  void BeginChange() override { profile_.BeginChange(); }
+  bool CommitChange() override { return profile_.CommitChange(); }
+  void AbandonChange() override { profile_.AbandonChange(); }
+  const char* FailureCause() override;
   const char* RefusalReason() override;
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override;
@@ -36,8 +45,15 @@ class PosixPlatform : public Platform {
   void CloseLibrary(void* library) override;
 
  private:
+  // Signals wait from the moment the file's lock is held to the commit; the
+  // wait for the lock stays open to them, so an interrupt ends it at once.
+  void Held() override { update_.emplace(); }
+  void Released() override { update_.reset(); }
+
   DiskInterface& disk_;
   ProfileFile profile_;
+  std::optional<UpdateInProgress> update_;
+  std::string cause_;
   std::string not_loaded_;
   // The plan of the entry held out; a guardian forked after the plan holds
   // its own copy.

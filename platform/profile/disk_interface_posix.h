@@ -62,8 +62,8 @@ class DiskInterface {
 };
 
 /// How long the real disk waits for a lock on a file before it gives up
-/// with ETIMEDOUT.
-constexpr int kLockWaitSeconds = 30;
+/// with ETIMEDOUT. A run of provreg or provunreg waits once.
+constexpr int kLockWaitSeconds = 20;
 
 /// The real disk.
 class RealDiskInterface : public DiskInterface {

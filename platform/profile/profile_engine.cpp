@@ -640,6 +640,39 @@ bool SameProfileEncoding(std::string_view a, std::string_view b) {
   return FileText(a).encoding() == FileText(b).encoding();
 }
 
+PlanResult PlanDeleteEveryKey(std::string_view text, std::string_view section, std::string_view key,
+                              ProfileEdit* edit) {
+  const FileText file(text);
+  if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
+  bool found = false;
+  size_t first = 0, last = 0;  // characters [first, last) go, but for |kept|
+  std::string kept;            // what lies between the lines that go
+  Line header;
+  for (size_t from = file.body; FindHeader(file.chars, from, section, &header);) {
+    LineReader reader(file.chars, header.end);
+    Line line;
+    from = file.chars.size();
+    while (reader.Next(&line)) {
+      const Classified c = Classify(reader.Content(line));
+      if (c.kind == LineKind::kHeader) {
+        from = line.begin;  // the next section of the name may start here
+        break;
+      }
+      if (c.kind != LineKind::kKey || !AsciiCaseEqual(c.name, key)) continue;
+      if (!found) {
+        first = line.begin;
+        found = true;
+      } else {
+        kept.append(text.substr(file.Offset(last), file.Offset(line.begin) - file.Offset(last)));
+      }
+      last = line.end;
+    }
+  }
+  if (!found) return PlanResult::kNoChange;
+  *edit = ProfileEdit{file.Offset(first), file.Offset(last), std::move(kept)};
+  return PlanResult::kChange;
+}
+
 std::string ApplyEdit(std::string_view text, const ProfileEdit& edit) {
   std::string out;
   out.reserve(text.size() - (edit.end - edit.begin) + edit.text.size());

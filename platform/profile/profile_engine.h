@@ -73,6 +73,11 @@ PlanResult PlanWrite(std::string_view text, std::string_view section, std::strin
 PlanResult PlanDelete(std::string_view text, std::string_view section, std::string_view key,
                       ProfileEdit* edit);
 
+/// Plans removing every key line of |key|, with or without '=', in every
+/// section named |section|, line ends included. None is kNoChange.
+PlanResult PlanDeleteEveryKey(std::string_view text, std::string_view section, std::string_view key,
+                              ProfileEdit* edit);
+
 /// Plans removing every section named |section|: each header line and every
 /// line after it up to the next header (or the end of the text). The bytes
 /// between two such sections are kept, so one edit spans the first to the

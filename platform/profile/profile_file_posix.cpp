@@ -107,6 +107,53 @@ PlanResult PlanPutBackArgs(std::string_view text, const void* args, ProfileEdit*
   return PlanPutBack(text, a->section, a->key, held.line, edit);
 }
 
+PlanResult PlanStep(std::string_view text, const ProfileFile::Step& step, ProfileEdit* edit) {
+  switch (step.kind) {
+    case ProfileFile::Step::kWrite:
+      return PlanWrite(text, step.section, step.key, step.value, edit);
+    case ProfileFile::Step::kDelete:
+      return PlanDelete(text, step.section, step.key, edit);
+    case ProfileFile::Step::kDeleteEveryKey:
+      return PlanDeleteEveryKey(text, step.section, step.key, edit);
+    case ProfileFile::Step::kDeleteSection:
+      return PlanDeleteSection(text, step.section, edit);
+  }
+  return PlanResult::kNoChange;
+}
+
+/// Plans every step of a change in order, each over the text the ones
+/// before it leave, and gives the whole as one edit of |text|: a step
+/// refused refuses the change.
+PlanResult PlanSteps(std::string_view text, const void* args, ProfileEdit* edit) {
+  const auto& steps = *static_cast<const std::vector<ProfileFile::Step>*>(args);
+  std::string current;
+  bool changed = false;
+  size_t head = 0, tail = 0;  // bytes at either end that no step touched
+  for (const ProfileFile::Step& step : steps) {
+    ProfileEdit part;
+    const std::string_view now = changed ? std::string_view(current) : text;
+    const PlanResult planned = PlanStep(now, step, &part);
+    if (planned == PlanResult::kRefused) {
+      edit->reason = part.reason;
+      return planned;
+    }
+    if (planned == PlanResult::kNoChange) continue;
+    if (!changed) {
+      current.assign(text);  // copied once, edited in place from here on
+      head = part.begin;
+      tail = current.size() - part.end;
+      changed = true;
+    } else {
+      head = std::min(head, part.begin);
+      tail = std::min(tail, current.size() - part.end);
+    }
+    current.replace(part.begin, part.end - part.begin, part.text);
+  }
+  if (!changed || current == text) return PlanResult::kNoChange;
+  *edit = ProfileEdit{head, text.size() - tail, current.substr(head, current.size() - tail - head)};
+  return PlanResult::kChange;
+}
+
 }  // namespace
 
 const char* ProfileFile::PlanHoldOut(const char* path, std::string_view section,
@@ -196,17 +243,76 @@ void ProfileFile::ReadSection(const char* path, std::string_view section, std::s
 
 bool ProfileFile::Write(const char* path, std::string_view section, std::string_view key,
                         std::string_view value) {
+  if (changing_) {
+    return Record(path,
+                  Step{Step::kWrite, std::string(section), std::string(key), std::string(value)});
+  }
   const WriteArgs args{section, key, value};
-  return Update(path, true, PlanWriteArgs, &args);
+  return UpdateAndNote(path, true, PlanWriteArgs, &args);
 }
 
 bool ProfileFile::Delete(const char* path, std::string_view section, std::string_view key) {
+  if (changing_)
+    return Record(path, Step{Step::kDelete, std::string(section), std::string(key), {}});
   const DeleteArgs args{section, key};
-  return Update(path, false, PlanDeleteArgs, &args);
+  return UpdateAndNote(path, false, PlanDeleteArgs, &args);
 }
 
 bool ProfileFile::DeleteSection(const char* path, std::string_view section) {
-  return Update(path, false, PlanDeleteSectionArgs, &section);
+  if (changing_) return Record(path, Step{Step::kDeleteSection, std::string(section), {}, {}});
+  return UpdateAndNote(path, false, PlanDeleteSectionArgs, &section);
+}
+
+bool ProfileFile::DeleteEveryKey(const char* path, std::string_view section, std::string_view key) {
+  return Record(path, Step{Step::kDeleteEveryKey, std::string(section), std::string(key), {}});
+}
+
+void ProfileFile::BeginChange() {
+  changing_ = true;
+  change_path_.clear();
+  steps_.clear();
+}
+
+bool ProfileFile::CommitChange() {
+  changing_ = false;
+  std::vector<Step> steps;
+  steps.swap(steps_);
+  if (steps.empty()) return true;
+  bool create_missing = false;
+  for (const Step& step : steps) create_missing = create_missing || step.kind == Step::kWrite;
+  return UpdateAndNote(change_path_.c_str(), create_missing, PlanSteps, &steps);
+}
+
+void ProfileFile::AbandonChange() {
+  changing_ = false;
+  steps_.clear();
+}
+
+bool ProfileFile::Record(const char* path, Step step) {
+  if (!changing_) {
+    BeginChange();
+    Record(path, std::move(step));
+    return CommitChange();
+  }
+  // One change is one file: a step on another file is refused, and so is
+  // the change (an empty section name is never planned).
+  if (!steps_.empty() && change_path_ != path) {
+    steps_.assign(1, Step{Step::kDeleteSection, "", "", ""});
+    return false;
+  }
+  change_path_ = path;
+  steps_.push_back(std::move(step));
+  return true;
+}
+
+bool ProfileFile::UpdateAndNote(const char* path, bool create_missing, Planner plan,
+                                const void* args) {
+  failure_ = Failure::kNone;
+  read_only_ = false;
+  if (Update(path, create_missing, plan, args)) return true;
+  error_ = errno;
+  failure_ = refusal_ ? Failure::kRefused : read_only_ ? Failure::kReadOnly : Failure::kSystem;
+  return false;
 }
 
 bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, const void* args) {
@@ -249,7 +355,12 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
       return Outcome::kFailed;
     }
     if (planned == PlanResult::kNoChange || !create_missing) return Outcome::kDone;
-    return Create(target, edit.text);
+    if (observer_) observer_->Held();  // nobody else's lock to wait for
+    const Outcome created = Create(target, edit.text);
+    const int saved = errno;
+    if (observer_) observer_->Released();
+    errno = saved;
+    return created;
   }
   Outcome outcome = Outcome::kFailed;
   try {
@@ -259,16 +370,23 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
     // go with the descriptor all the same.
     errno = ENOMEM;
   }
+  const int saved = errno;
   disk_.Close(fd);  // releases the lock
+  if (locked_) {
+    locked_ = false;
+    if (observer_) observer_->Released();
+  }
+  errno = saved;
   return outcome;
 }
 
 ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::string& target,
                                              Planner plan, const void* args) {
   struct stat held, named;
-  if (disk_.Lock(fd, writable ? LOCK_EX : LOCK_SH) != 0 || disk_.Fstat(fd, &held) != 0) {
-    return Outcome::kFailed;
-  }
+  if (disk_.Lock(fd, writable ? LOCK_EX : LOCK_SH) != 0) return Outcome::kFailed;
+  locked_ = true;
+  if (observer_) observer_->Held();
+  if (disk_.Fstat(fd, &held) != 0) return Outcome::kFailed;
   if (disk_.Lstat(target.c_str(), &named) != 0) {
     // The file went while we waited for the lock: start over.
     return errno == ENOENT ? Outcome::kRetry : Outcome::kFailed;
@@ -289,6 +407,7 @@ ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::s
   // A file without any write bit is read-only for everyone, as the platform's
   // read-only attribute is, even for a caller whose privilege could write it.
   if (!writable || (held.st_mode & 0222) == 0) {
+    read_only_ = (held.st_mode & 0222) == 0;
     errno = EACCES;
     return Outcome::kFailed;
   }

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/profile/disk_interface_posix.h"
 #include "platform/profile/profile_engine.h"
@@ -47,6 +48,30 @@ class ProfileFile {
  public:
   explicit ProfileFile(DiskInterface& disk) : disk_(disk) {}
 
+  /// Told when an update holds the file's lock and when it has let go of
+  /// it, so that the caller can keep signals out of that stretch only and
+  /// leave the wait for the lock open to them.
+  class LockObserver {
+   public:
+    virtual ~LockObserver() = default;
+    virtual void Held() = 0;
+    virtual void Released() = 0;
+  };
+  void SetLockObserver(LockObserver* observer) { observer_ = observer; }
+
+  /// Opens a change: from here until CommitChange or AbandonChange, Write,
+  /// Delete, DeleteEveryKey and DeleteSection only record what they are to
+  /// do (and return true), all on one file. CommitChange then makes all of
+  /// it as one update: one lock, every edit planned in order over the same
+  /// text, one commit. Either all of it lands or none of it does.
+  void BeginChange();
+  /// Makes the recorded change. Returns true when the file holds all of it
+  /// (nothing recorded included); false when it was refused or the disk
+  /// failed, the file then as it was. Ends the change either way.
+  bool CommitChange();
+  /// Ends the change without touching the file.
+  void AbandonChange();
+
   /// Stores the value of |key| in |section| of |path| (or |default_value|
   /// when the file, section or key is missing, the file is not a readable
   /// regular file, or it is one the engine refuses), cut to |capacity| - 1
@@ -72,6 +97,10 @@ class ProfileFile {
   /// afterwards (a missing file is neither created nor an error); false as
   /// for Write.
   bool Delete(const char* path, std::string_view section, std::string_view key);
+
+  /// Removes every key line of |key| (with or without '=') in every section
+  /// named |section|. Returns as Delete.
+  bool DeleteEveryKey(const char* path, std::string_view section, std::string_view key);
 
   /// Removes every section named |section|, each from its header line up to
   /// the next header. Returns true when no such section is left afterwards
@@ -110,6 +139,18 @@ class ProfileFile {
   /// not followed), or nullptr when it was not refused.
   const char* RefusalReason() const { return refusal_; }
 
+  /// Why the last Write, Delete, DeleteSection or CommitChange failed.
+  enum class Failure { kNone, kRefused, kReadOnly, kSystem };
+  Failure LastFailure() const { return failure_; }
+  /// The errno of a kSystem failure.
+  int LastError() const { return error_; }
+
+  /// One edit of a change, as recorded between BeginChange and CommitChange.
+  struct Step {
+    enum Kind { kWrite, kDelete, kDeleteEveryKey, kDeleteSection } kind;
+    std::string section, key, value;
+  };
+
  private:
   enum class Outcome { kDone, kFailed, kRetry };
   /// What became of replacing the file by renaming a copy over it.
@@ -119,6 +160,10 @@ class ProfileFile {
   using Planner = PlanResult (*)(std::string_view text, const void* args, ProfileEdit* edit);
 
   bool Update(const char* path, bool create_missing, Planner plan, const void* args);
+  /// Records |step| of the open change on |path|, or runs it at once when
+  /// no change is open.
+  bool Record(const char* path, Step step);
+  bool UpdateAndNote(const char* path, bool create_missing, Planner plan, const void* args);
   Outcome UpdateOnce(const std::string& target, bool create_missing, Planner plan,
                      const void* args);
   /// Plans and makes the edit on |fd|, the open file |target|, locking it
@@ -180,6 +225,14 @@ class ProfileFile {
   std::string canonical_;                // the file being changed, by name
   std::set<std::string> refusal_texts_;  // the refusals that name a link
   const char* refusal_ = nullptr;
+  Failure failure_ = Failure::kNone;
+  int error_ = 0;
+  LockObserver* observer_ = nullptr;
+  bool locked_ = false;     // the observer was told Held and not yet Released
+  bool read_only_ = false;  // the last update met a file without write bits
+  bool changing_ = false;
+  std::string change_path_;
+  std::vector<Step> steps_;
 };
 
 }  // namespace quillpost

@@ -160,9 +160,10 @@ SafePath::Result SafePath::Resolve(const char* path) {
   const int fd = disk_.Open(dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW, 0);
   if (fd < 0) return Result::kFailed;
   struct stat held;
-  if (disk_.Fstat(fd, &held) != 0 ||
+  const bool stat_failed = disk_.Fstat(fd, &held) != 0;
+  if (stat_failed ||
       (dir_known && (held.st_dev != dir_st_.st_dev || held.st_ino != dir_st_.st_ino))) {
-    const int saved = dir_known ? ESTALE : errno;
+    const int saved = stat_failed ? errno : ESTALE;
     disk_.Close(fd);
     errno = saved;
     return Result::kFailed;

@@ -65,6 +65,11 @@ class FakePlatform : public Platform, public EntryGuard {
     return ok;
   }
 
+  bool DeleteEveryKey(const char* section, const char* key, const char* file) override {
+    calls.push_back({"delete every", section, key, "", file});
+    return deletes++ != fail_delete_at;
+  }
+
   bool DeleteSection(const char* section, const char* file) override {
     calls.push_back({"delete section", section, "", "", file});
     return deletes++ != fail_delete_at;

@@ -24,6 +24,7 @@ struct LaunchOptions {
   std::string working_dir;  // empty: the test's own
   int uid = -1;             // POSIX: run as this user and group, with no other groups
   int gid = -1;             // (the test must be root); -1: as the test itself
+  bool utf8_argv = false;   // Windows: argv is UTF-8, given as a wide command line
 };
 
 /// Returns |text| as a program's console output shows it: each line feed

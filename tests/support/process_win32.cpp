@@ -72,9 +72,18 @@ Child::Child(const LaunchOptions& launch) {
   startup.hStdOutput = out_write;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info = {};
-  const BOOL started = CreateProcessA(
-      nullptr, command.data(), nullptr, nullptr, TRUE, 0, env.data(),
-      launch.working_dir.empty() ? nullptr : launch.working_dir.c_str(), &startup, &info);
+  std::wstring wide(command.size() + 1, L'\0');
+  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, wide.data(),
+                                                      static_cast<int>(wide.size()))));
+  STARTUPINFOW wide_startup = {};
+  std::memcpy(&wide_startup, &startup, sizeof startup);  // the same layout but for the strings
+  const BOOL started =
+      launch.utf8_argv && launch.working_dir.empty()
+          ? CreateProcessW(nullptr, wide.data(), nullptr, nullptr, TRUE, 0, env.data(), nullptr,
+                           &wide_startup, &info)
+          : CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, env.data(),
+                           launch.working_dir.empty() ? nullptr : launch.working_dir.c_str(),
+                           &startup, &info);
   CloseHandle(out_write);
   output_pipe_ = out_read;
   if (started) {

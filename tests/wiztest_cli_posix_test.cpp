@@ -56,6 +56,14 @@ class WiztestPosixTest : public WiztestTest {
     fs::remove(record_);
   }
 
+  /// The hand-edited file grown to 4 MB: on it a write-back left to the
+  /// guardian after the end is still under way when the caller looks.
+  static std::string LargeFile() {
+    std::string large = kHandEdited;
+    while (large.size() < (4u << 20)) large += "; a comment line of a realistic length\r\n";
+    return large;
+  }
+
   /// What the caller of wiztest finds the moment it sees the process end.
   struct AtTheEnd {
     std::string output;
@@ -255,8 +263,7 @@ TEST_F(WiztestTest, FifoIsLeftAloneAndABindMountedFileIsHeldOut) {
 // entry is back. The file is large, so that a signal the guard missed
 // shows: the guardian's write-back after the end would still be under way.
 TEST_F(WiztestPosixTest, EverySignalThatEndsTheRunWaitsUntilTheEntryIsBack) {
-  std::string large = kHandEdited;
-  while (large.size() < (4u << 20)) large += "; a comment line of a realistic length\r\n";
+  const std::string large = LargeFile();
   int signals = 0;
   for (int sig = 1; sig <= SIGRTMAX; ++sig) {
     if (!EndsTheProcess(sig)) continue;
@@ -321,6 +328,7 @@ TEST_F(WiztestPosixTest, ASignalWhileTheProcessHoldsALockOnTheFileNeverHangs) {
 }
 
 TEST_F(WiztestPosixTest, AWizardThatEndsTheProcessLeavesTheEntryBack) {
+  WriteFileBytes(file_, LargeFile());
   const AtTheEnd end = RunFromShell("exit:5");
   EXPECT_EQ(end.status, 5);
   EXPECT_EQ(end.held, "Personal Address Book");

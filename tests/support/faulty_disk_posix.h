@@ -36,7 +36,7 @@ class FaultyDisk : public RealDiskInterface {
   std::function<void()> plant;
   long calls = 0;
   std::string unsynced_renames;  // one path a line; empty when none
-  std::string order;             // "A" for each Allocate, "W" for each WriteAt, in turn
+  std::string order;             // in turn: "A" for each Allocate, "W" each WriteAt, "S" each Fsync
 
   int Open(const char* p, int f, mode_t m) override {
     const int fd = Fail() ? -1 : RealDiskInterface::Open(p, f, m);
@@ -73,6 +73,7 @@ class FaultyDisk : public RealDiskInterface {
   }
   int SetBlocking(int fd) override { return Fail() ? -1 : RealDiskInterface::SetBlocking(fd); }
   int Fsync(int fd) override {
+    order += 'S';
     const int r = Fail() ? -1 : real_sync ? RealDiskInterface::Fsync(fd) : 0;
     if (r == 0 && created_.count(fd)) synced_[created_[fd]] = true;
     return r;

@@ -181,12 +181,21 @@ int WaitForGuardian(int limit_ms) {
 /// once that is done (or given up, with the line that tells the user what
 /// to put back). A caller that finds the write-back under way on another
 /// thread waits for it too. Async-signal-safe.
-void RestoreNow() {
+/// Asks the guardian to write the entry back and waits for it. With
+/// |may_write| (at exit(), not in a signal handler), a guardian that is gone
+/// or was killed before it could write leaves the write-back to us.
+void RestoreNow(bool may_write) {
+  const auto write_ourselves = [may_write] {
+    if (!may_write ||
+        !g_platform->PutBack(g_section.c_str(), g_key.c_str(), g_value.c_str(), g_file.c_str())) {
+      WriteOut(g_failure, g_failure_length);
+    }
+  };
   int expected = kArmed;
   if (__atomic_compare_exchange_n(&g_state, &expected, kRestoring, false, __ATOMIC_SEQ_CST,
                                   __ATOMIC_SEQ_CST)) {
     if (!Request(kRestore)) {
-      WriteOut(g_failure, g_failure_length);
+      write_ourselves();
       return;
     }
   } else if (expected != kRestoring) {
@@ -202,13 +211,14 @@ void RestoreNow() {
   const bool guardian_answered =
       status == -1 || (WIFEXITED(status) && (WEXITSTATUS(status) == kGuardianWroteBack ||
                                              WEXITSTATUS(status) == kGuardianWriteFailed));
-  // A guardian killed before it could write prints nothing: say it here.
-  if (!guardian_answered) WriteOut(g_failure, g_failure_length);
+  // A guardian killed before it could write prints nothing: say it here,
+  // or, where we may, write the entry back ourselves.
+  if (!guardian_answered) write_ourselves();
 }
 
 void OnSignal(int sig) {
   const int saved_errno = errno;
-  if (getpid() == g_guarded) RestoreNow();
+  if (getpid() == g_guarded) RestoreNow(false);
   // End as the signal would have: the default action, delivered when this
   // handler returns (a fault re-executes the faulting instruction).
   struct sigaction default_action = {};
@@ -221,20 +231,9 @@ void OnSignal(int sig) {
 
 void OnExit() {
   if (getpid() != g_guarded) return;
-  // A guardian gone without being asked (killed by someone) leaves the
-  // write-back to us: here, unlike in a signal handler, we may make it.
-  int status = 0;
-  int expected = kArmed;
-  if (__atomic_load_n(&g_state, __ATOMIC_SEQ_CST) == kArmed &&
-      waitpid(g_guardian, &status, WNOHANG) == g_guardian &&
-      __atomic_compare_exchange_n(&g_state, &expected, kDisarmed, false, __ATOMIC_SEQ_CST,
-                                  __ATOMIC_SEQ_CST)) {
-    if (!g_platform->PutBack(g_section.c_str(), g_key.c_str(), g_value.c_str(), g_file.c_str())) {
-      WriteOut(g_failure, g_failure_length);
-    }
-    return;
-  }
-  RestoreNow();
+  // Here, unlike in a signal handler, we may write the file: a guardian gone
+  // without being asked (killed by someone) leaves the write-back to us.
+  RestoreNow(true);
 }
 
 /// Installs OnSignal for every signal that would end the process and whose

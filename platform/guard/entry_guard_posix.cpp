@@ -68,9 +68,9 @@ constexpr char kNoDescriptors = 'D';
 
 // Descriptors the write-back opens at once at most, beyond those the
 // guardian keeps: the directory the file's path resolves to (held for the
-// whole change), the file and, in turn, a temporary copy, a stale one being
-// swept, or the directory being listed or synced.
-constexpr int kWriteBackDescriptors = 3;
+// whole change), the file, and a temporary copy or the directory being
+// synced, or the directory being listed with a stale temporary being swept.
+constexpr int kWriteBackDescriptors = 4;
 
 // The guardian's exit statuses.
 constexpr int kGuardianWroteBack = 0;

@@ -215,9 +215,16 @@ void* PosixPlatform::OpenLibrary(const char* name) {
       if (why.empty()) {
         library = dlopen(("/proc/self/fd/" + std::to_string(fd)).c_str(), RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
-          const char* error = dlerror();
-          not_loaded_ = "\"" + resolved.canonical() +
-                        "\" is not loaded: " + (error ? error : "the loader refused it");
+          // The loader names the descriptor's path first; the user knows the
+          // library by its own.
+          const char* said = dlerror();
+          std::string error = said ? said : "";
+          const size_t colon = error.find(": ");
+          if (error.rfind("/proc/self/fd/", 0) == 0 && colon != std::string::npos) {
+            error.erase(0, colon + 2);
+          }
+          not_loaded_ =
+              "\"" + resolved.canonical() + "\" is not loaded: the loader refused it: " + error;
         }
       } else {
         not_loaded_ = "\"" + resolved.canonical() + "\" is not loaded: " + why;

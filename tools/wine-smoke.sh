@@ -57,7 +57,8 @@ for bits in 64 32; do
     run "$bits" 4-wiztest "$work/$bits/program/wiztest.exe"
   # Under another name, and with no mapi32.dll beside it, Wine gives wiztest
   # its own library, whose LAUNCHWIZARD is a stub that raises an exception:
-  # a wizard that crashes (Wine's report of it goes to the output).
+  # a wizard that crashes (Wine reports it on standard error, and its
+  # debugger on the output).
   mkdir -p "$work/$bits/stub"
   cp "$build/wizard_test/wiztest.exe" "$work/$bits/stub/wiztest-stub.exe"
   run "$bits" 5-crash "$work/$bits/stub/wiztest-stub.exe"
@@ -77,7 +78,8 @@ for step in 1-norm 2-lite 3-refused 4-wiztest 5-crash 6-unreg-norm 7-unreg-lite;
   done
   echo "wine-smoke.sh: $step: status $(cat "$work/32/$step.status"), same ${parts// /, } as the 64-bit program"
 done
-grep -q 'unimplemented function mapi32.dll.LAUNCHWIZARD' "$work/32/5-crash.output" &&
+cat "$work/32/5-crash.output" "$work/32/5-crash.stderr" |
+  grep -q 'unimplemented function mapi32.dll.LAUNCHWIZARD' &&
   ! grep -q 'Press <Return>' "$work/32/5-crash.output" ||
   fail "5-crash: the wizard did not crash, or the crash was reported as a failure of ours"
 cmp -s "$work/64/record" "$work/32/record" ||

@@ -9,11 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
 
+#include "tests/support/other_user_posix.h"
 #include "tests/wiztest_fixture.h"
 
 namespace quillpost {
@@ -208,7 +212,7 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
        "\"MSPST AB\" will be written back into section \"Services\" of \"<file>\" as soon as "
        "the lock on the file is released"},
   };
-  int skipped = 0;
+  std::set<std::string> skips;  // why rows could not run here
   if (std::string(GROFF_PATH).empty()) GTEST_SKIP() << "needs groff to render the pages";
   for (const char* page : {"provreg", "provunreg"}) {
     const char* program = page == std::string("provreg") ? PROVREG_PATH : PROVUNREG_PATH;
@@ -236,7 +240,7 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     const std::string program = row.program[0] ? row.program : program_path_;
     SCOPED_TRACE(std::string(row.page) + " row " + std::to_string(&row - rows.data()));
     if (row.set_up == SetUp::kForeignLink && geteuid() != 0) {
-      ++skipped;
+      skips.insert("only root may plant another user's link");
       continue;
     }
     fs::remove_all(file_);
@@ -271,20 +275,23 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     // programs have something to change.
     if (row.set_up >= SetUp::kReadOnly) WriteFileBytes(file_, "[VRQPN]\r\nx=1\r\n");
     if (row.set_up == SetUp::kReadOnly) chmod(file_.c_str(), 0444);
+    std::unique_ptr<test::OtherUserCopies> copies;
     if (row.set_up == SetUp::kStranger) {
-      if (geteuid() != 0) {
-        ++skipped;  // only root may run it as another user
+      copies =
+          std::make_unique<test::OtherUserCopies>(65534, 65534, std::vector<std::string>{program});
+      if (!copies->why_not().empty()) {
+        skips.insert(copies->why_not());
         continue;
       }
       chmod(file_.c_str(), 0644);
-      launch.uid = launch.gid = 65534;
+      copies->Prepare(&launch);
     }
     if (row.set_up == SetUp::kNoDir) launch.env[0].second = file_ + ".moved";
     const std::string mounted = file_ + ".moved";
     if (row.set_up == SetUp::kFull) {
       fs::create_directory(mounted);
       if (mount("tmpfs", mounted.c_str(), "tmpfs", 0, "size=64k") != 0) {
-        ++skipped;  // needs root
+        skips.insert(std::string("mounting a tmpfs failed: ") + std::strerror(errno));
         continue;
       }
       WriteFileBytes(mounted + "/Mapisvc.inf", std::string(40000, ';') + "\r\n[VRQPN]\r\nx=1\r\n");
@@ -329,9 +336,10 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     }
     EXPECT_GT(messages, 0) << "the row prints nothing";
   }
-  if (skipped > 0) {
-    GTEST_SKIP() << skipped
-                 << " rows need root (another user, a mount): not every entry was checked";
+  if (!skips.empty()) {
+    std::string why;
+    for (const std::string& s : skips) why += (why.empty() ? "" : "; ") + s;
+    GTEST_SKIP() << "not every entry was checked: rows skipped because " << why;
   }
   for (const auto& [page, entries] : pages) {
     for (const Entry& e : entries) {

@@ -93,11 +93,18 @@ void BM_Floor(benchmark::State& state, int rewrites) {
   }
 }
 
+/// The file layer on the real disk.
+struct DiskProfile {
+  quillpost::RealDiskInterface disk;
+  quillpost::FailureRecord record;
+  quillpost::ProfileFile profile{disk, record};
+};
+
 void BM_Read(benchmark::State& state) {
   const BenchDir scratch;
   WriteFile(scratch.path(), RealisticFile(size_t(state.range(0))) + "[Last]\r\nKey=value\r\n");
-  quillpost::RealDiskInterface disk;
-  quillpost::ProfileFile profile(disk);
+  DiskProfile on_disk;
+  quillpost::ProfileFile& profile = on_disk.profile;
   char buffer[256];
   for (auto _ : state) {
     profile.Read(scratch.path().c_str(), "Last", "Key", "", buffer, sizeof buffer);
@@ -107,8 +114,8 @@ void BM_Read(benchmark::State& state) {
 void BM_Write(benchmark::State& state) {
   const BenchDir scratch;
   WriteFile(scratch.path(), RealisticFile(size_t(state.range(0))));
-  quillpost::RealDiskInterface disk;
-  quillpost::ProfileFile profile(disk);
+  DiskProfile on_disk;
+  quillpost::ProfileFile& profile = on_disk.profile;
   int i = 0;
   for (auto _ : state) {
     // Alternate the value so that every write really rewrites the file.
@@ -119,8 +126,8 @@ void BM_Write(benchmark::State& state) {
 void BM_Delete(benchmark::State& state) {
   const BenchDir scratch;
   WriteFile(scratch.path(), RealisticFile(size_t(state.range(0))));
-  quillpost::RealDiskInterface disk;
-  quillpost::ProfileFile profile(disk);
+  DiskProfile on_disk;
+  quillpost::ProfileFile& profile = on_disk.profile;
   for (auto _ : state) {
     state.PauseTiming();
     profile.Write(scratch.path().c_str(), "Services", "MSPST AB", "Personal Address Book");

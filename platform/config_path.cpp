@@ -7,6 +7,7 @@
 namespace quillpost {
 
 const char kConfigFileName[] = "Mapisvc.inf";
+const char kNoSystemDirectory[] = "Cannot get the windows system directory";
 
 namespace {
 #ifdef _WIN32

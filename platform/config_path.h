@@ -5,6 +5,9 @@ namespace quillpost {
 /// The file name of the service configuration file, in the system directory.
 extern const char kConfigFileName[];
 
+/// The line each program prints when the system directory is not available.
+extern const char kNoSystemDirectory[];
+
 class Platform;
 
 /// Forms the path of the service configuration file in |buffer| of |size|

@@ -72,7 +72,7 @@ bool MakePrefix(const char* arg, char (&prefix)[256]) {
   return true;
 }
 
-/// Makes the change that |writer| planned, once it returned 1; otherwise
+/// Makes the change that the writer planned, once it returned 1; otherwise
 /// leaves the file alone. Returns 1 when the change is made; 0 after the
 /// failure line, |failure| followed by the file's path, and its cause.
 int Commit(Platform& platform, int planned, const char* failure) {
@@ -81,11 +81,11 @@ int Commit(Platform& platform, int planned, const char* failure) {
     return 0;
   }
   if (platform.CommitChange()) return 1;
+  const Failure why = platform.LastFailure();
   char path[256] = "";
   ServiceConfigPath(platform, path, sizeof path, sizeof path - 1);
   std::printf("%s \"%s\"\n", failure, path);
-  const char* cause = platform.FailureCause();
-  if (cause[0] != '\0') std::printf("%s\n", cause);
+  if (why.kind != FailureKind::kNone) std::printf("%s\n", why.line);
   return 0;
 }
 

@@ -37,31 +37,20 @@ int RegisterService(Platform& platform, bool lite, const char* prefix) {
   char value[kBufferSize];
 
   if (!ServiceConfigPath(platform, path, kBufferSize, kSystemDirCapacity)) {
-    std::fputs("Cannot get the windows system directory\n", stdout);
+    std::puts(kNoSystemDirectory);
     return 0;
   }
 
-  // Each write is made whatever became of the ones before it (inside a
-  // change, each is only planned: see ProvregMain). The first failure
-  // leaves a cause to tell the user.
-  const char* cause = "";
-  bool all_written =
-      platform.WriteString("Services", edition.service_name, edition.display_name, path);
-  if (!all_written) cause = platform.FailureCause();
+  // The writes make one change (see ProvregMain): what became of each is
+  // the change's to tell, at its commit.
+  platform.WriteString("Services", edition.service_name, edition.display_name, path);
   for (const SectionTable& table : edition.sections) {
     for (int i = 0; i < table.count; ++i) {
-      const bool composed = ComposeValue(edition, prefix, table.pairs[i].value, value);
-      const bool written =
-          composed && platform.WriteString(table.section, table.pairs[i].key, value, path);
-      if (composed && !written && all_written) cause = platform.FailureCause();
-      all_written = written && all_written;
+      // Never with a prefix the front end accepts: a value is not cut short,
+      // and the change not made.
+      if (!ComposeValue(edition, prefix, table.pairs[i].value, value)) return 0;
+      platform.WriteString(table.section, table.pairs[i].key, value, path);
     }
-  }
-
-  if (!all_written) {
-    std::printf("Cannot write the service definition to \"%s\"\n", path);
-    if (cause[0] != '\0') std::printf("%s\n", cause);
-    return 0;
   }
   return 1;
 }

@@ -14,9 +14,11 @@ constexpr unsigned kMaxPathDirPrefix = 246;
 /// fixed order. |prefix| is empty or ends with a backslash and is at most
 /// kMaxPathDirPrefix characters; it is put in front of the DLL's file name.
 ///
-/// Returns 1 when every write was made. Returns 0 after printing one line
-/// when the system directory is not available (nothing is written) or when
-/// a write failed (every other write is still made, in order).
+/// Returns 1 once the 19 writes are made: inside a change (see ProvregMain)
+/// whether they landed is the change's to tell at its commit. Returns 0
+/// after printing one line when the system directory is not available
+/// (nothing is written), and 0 for a prefix too long to compose a value
+/// from (the change is then to be abandoned).
 int RegisterService(Platform& platform, bool lite, const char* prefix);
 
 }  // namespace quillpost

@@ -10,10 +10,10 @@ class Platform;
 /// section of the name). Everything else in the file is left as it is; a
 /// missing file is not created.
 ///
-/// Returns 1 when the edition is no longer in the file, a missing file or an
-/// edition already removed included. Returns 0 after printing one line when
-/// the system directory is not available (nothing is touched) or when a
-/// removal failed (every other removal is still tried, in order).
+/// Returns 1 once the removals are made: inside a change (see
+/// ProvunregMain) whether they landed is the change's to tell at its
+/// commit. Returns 0 after printing one line when the system directory is
+/// not available (nothing is touched).
 int UnregisterService(Platform& platform, bool lite);
 
 }  // namespace quillpost

@@ -150,7 +150,8 @@ TEST(FaultInjection, EveryFailedCallOfAWholeRunLeavesTheFileBeforeOrAfter) {
           // A dead disk may keep a temporary from being removed; the next
           // writer removes it.
           RealDiskInterface healthy;
-          ProfileFile profile(healthy);
+          FailureRecord profile_record;
+          ProfileFile profile(healthy, profile_record);
           EXPECT_TRUE(profile.Write(file.c_str(), "Swept", "after", std::to_string(fail_at)));
         }
         EXPECT_EQ(test::ListDirectory(dir.path()), "Mapisvc.inf\n");

@@ -35,7 +35,8 @@ class ProfileFileTest : public ::testing::Test {
   test::TempDir dir_;
   std::string path_ = dir_.Join("Mapisvc.inf");
   RealDiskInterface disk_;
-  ProfileFile profile_{disk_};
+  FailureRecord record_;
+  ProfileFile profile_{disk_, record_};
 };
 
 TEST_F(ProfileFileTest, CreatesMissingFileAndReadsBack) {
@@ -182,7 +183,8 @@ TEST_F(ProfileFileTest, TemporariesAreBornPrivateAndTheModeIsKept) {
     WriteFileBytes(path_, "[S]\n");
     ASSERT_EQ(chmod(path_.c_str(), mode), 0);
     CreationRecorder disk;
-    ProfileFile profile(disk);
+    FailureRecord profile_record;
+    ProfileFile profile(disk, profile_record);
     ASSERT_TRUE(profile.Write(path_.c_str(), "S", "K", std::to_string(mode)));
     ASSERT_EQ(disk.created.size(), 1u);
     EXPECT_EQ(disk.created[0] & ~mode, 0u);
@@ -218,7 +220,8 @@ TEST_F(ProfileFileTest, StaleTemporariesAreSweptAndOnlyThose) {
     ASSERT_EQ(chown(theirs.c_str(), 4242, 0), 0);
     for (const uid_t owner : {0u, 4242u}) {
       ASSERT_EQ(chown(path_.c_str(), owner, 0), 0);
-      ProfileFile fresh(disk_);
+      FailureRecord fresh_record;
+      ProfileFile fresh(disk_, fresh_record);
       ASSERT_TRUE(fresh.Write(path_.c_str(), "S", "K", std::to_string(owner)));
       EXPECT_EQ(access(theirs.c_str(), F_OK) == 0, owner == 0);
     }
@@ -234,7 +237,8 @@ TEST_F(ProfileFileTest, ALockHeldForEverFailsTheChangeInsteadOfHanging) {
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_SH), 0);
   RealDiskInterface patient(1);
-  ProfileFile profile(patient);
+  FailureRecord profile_record;
+  ProfileFile profile(patient, profile_record);
   EXPECT_FALSE(profile.Write(path_.c_str(), "S", "K", "W"));
   EXPECT_EQ(errno, ETIMEDOUT);
   EXPECT_EQ(ReadFileBytes(path_), "[S]\nK=V\n");
@@ -257,7 +261,8 @@ TEST_F(ProfileFileTest, EverySingleDiskFaultOfACreationLeavesNoFileOrTheNewOne) 
   const std::string created = "[Services]\r\nVRQPN=Varnholt Quillpost\r\n";
   auto write_with = [&](test::FaultyDisk& disk) {
     unlink(path_.c_str());
-    ProfileFile profile(disk);
+    FailureRecord profile_record;
+    ProfileFile profile(disk, profile_record);
     return profile.Write(path_.c_str(), "Services", "VRQPN", "Varnholt Quillpost");
   };
   test::FaultyDisk counter;
@@ -303,7 +308,8 @@ TEST_F(ProfileFileTest, ConcurrentWritersLoseNoUpdateAndReadersSeeWholeFiles) {
     for (int w = 0; w < kWriters; ++w) {
       threads.emplace_back([this, w, &writing] {
         RealDiskInterface disk;
-        ProfileFile profile(disk);
+        FailureRecord profile_record;
+        ProfileFile profile(disk, profile_record);
         for (int k = 0; k < kKeys; ++k) {
           const std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
           EXPECT_TRUE(profile.Write(path_.c_str(), "S" + std::to_string(k % 3), key, key));

@@ -85,16 +85,18 @@ TEST(RegisterService, EachEditionMakesItsNineteenWritesInOrder) {
   }
 }
 
-TEST(RegisterService, FailedWriteStillMakesTheRestThenReports) {
+// A failed write fails the change: the front end names the file and the
+// cause, once, with status 2.
+TEST(ProvregMain, FailedWriteFailsTheChangeAndIsReportedOnce) {
   FakePlatform platform;
   platform.fail_write_at = 3;
+  const char* args[] = {"provreg", "-norm"};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(RegisterService(platform, false, ""), 0);
-  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ProvregMain(platform, 2, args), 2);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot write the service definition to \"" +
+                                                        test::kFakeConfigPath +
+                                                        "\"\nNo space left on the device\n");
   EXPECT_EQ(platform.calls.size(), 19u);
-  EXPECT_NE(out.find("Mapisvc.inf\""), std::string::npos) << out;
-  EXPECT_EQ(out.back(), '\n');
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
 }
 
 TEST(RegisterService, NoUsableSystemDirectoryWritesNothing) {
@@ -180,27 +182,28 @@ TEST(ProvregMain, FailureOfTheWriterIsStatusTwo) {
   testing::internal::GetCapturedStdout();
 }
 
-// Removal: the entry first, then the three sections, each tried whatever
-// became of the others; one line names the file when any failed.
+// Removal: the entry first, then the three sections, each asked for
+// whatever became of the others; the front end names the file and the
+// cause when any failed.
 TEST(UnregisterService, RemovesTheEntryThenTheSectionsOfEachEdition) {
   for (const bool lite : {false, true}) {
     const std::string name = lite ? "VRQPL" : "VRQPN";
-    // Every line of the key goes, then the sections; a failed removal
-    // stops none of the others.
     for (int fail_at = -1; fail_at < 4; ++fail_at) {
       SCOPED_TRACE(testing::Message() << name << " fail_at " << fail_at);
       FakePlatform platform;
       platform.fail_delete_at = fail_at;
+      const char* args[] = {"provunreg", lite ? "-lite" : "-norm"};
       testing::internal::CaptureStdout();
-      EXPECT_EQ(UnregisterService(platform, lite), fail_at < 0 ? 1 : 0);
+      EXPECT_EQ(ProvunregMain(platform, 2, args), fail_at < 0 ? 1 : 2);
       const std::string out = testing::internal::GetCapturedStdout();
       EXPECT_EQ(Writes(platform), "delete every Services|" + name + "|\ndelete section " + name +
                                       "||\ndelete section " + name + "_AB||\ndelete section " +
                                       name + "_XP||\n");
       const std::string path = test::kFakeConfigPath;
       for (const auto& call : platform.calls) EXPECT_EQ(call.file, path);
-      EXPECT_EQ(out,
-                fail_at < 0 ? "" : "Cannot remove the service definition from \"" + path + "\"\n");
+      EXPECT_EQ(out, fail_at < 0 ? ""
+                                 : "Cannot remove the service definition from \"" + path +
+                                       "\"\nThe file is read-only\n");
     }
   }
   FakePlatform platform;

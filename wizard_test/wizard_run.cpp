@@ -8,6 +8,7 @@
 #include "platform/ascii_case.h"
 #include "platform/config_path.h"
 #include "platform/guard/entry_guard.h"
+#include "platform/listing.h"
 #include "platform/platform.h"
 #include "wizard_test/wizard_entry.h"
 
@@ -29,13 +30,6 @@ constexpr unsigned kSectionSize = 32768;
 const char kSection[] = "Services";
 const char kHeldKey[] = "MSPST AB";
 
-/// Returns [begin, end) without the blanks (spaces, tabs) at either end.
-std::string_view Trimmed(const char* begin, const char* end) {
-  while (begin < end && (*begin == ' ' || *begin == '\t')) ++begin;
-  while (end > begin && (end[-1] == ' ' || end[-1] == '\t')) --end;
-  return std::string_view(begin, static_cast<size_t>(end - begin));
-}
-
 /// Decides whether the entry, read as |saved| (|length| characters stored),
 /// can be held out: only a value that the write accepts and that then reads
 /// back identically can be put back exactly. Uses |section| of |size| bytes
@@ -54,11 +48,11 @@ const char* WhyNotHeldOut(Platform& platform, const char* path, const char* save
   if (listed >= size - 2) return "the section is too large to check";
   unsigned found = 0;
   std::string_view spelled;
-  for (const char* entry = section; *entry != '\0'; entry += std::strlen(entry) + 1) {
-    const char* equals = std::strchr(entry, '=');
-    if (equals == nullptr || !AsciiCaseEqual(Trimmed(entry, equals), kHeldKey)) continue;
-    if (found++ == 0) spelled = Trimmed(equals + 1, equals + 1 + std::strlen(equals + 1));
-  }
+  ForEachListed(section, [&](std::string_view item) {
+    const ListedEntry<char> entry = SplitListedEntry(item);
+    if (!entry.has_value || !AsciiCaseEqual(entry.name, kHeldKey)) return;
+    if (found++ == 0) spelled = entry.value;
+  });
   if (found > 1) return "the section holds it more than once";
   if (found == 0) return "the section does not list it";
   const std::string_view value(saved, length);
@@ -84,13 +78,13 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
 
   void* library = platform.OpenLibrary("mapi32.dll");
   if (library == nullptr) {
+    const Failure why = platform.LastFailure();
     std::puts("Cannot load \"mapi32.dll\"");
-    const char* why = platform.WhyNotLoaded();
-    if (why[0] != '\0') std::puts(why);
+    if (why.kind == FailureKind::kLibraryRefused) std::puts(why.line);
     return 0;
   }
   if (!ServiceConfigPath(platform, path, kSystemDirSize, kSystemDirSize)) {
-    std::puts("Cannot get the windows system directory");
+    std::puts(kNoSystemDirectory);
     platform.CloseLibrary(library);
     return 0;
   }
@@ -99,9 +93,9 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
       platform.ReadString(kSection, kHeldKey, "", saved, kSavedEntryCapacity, path);
   // A file the platform would not read (one behind another user's link)
   // is no file to run the wizard against.
-  const char* unread = platform.RefusalReason();
-  if (saved[0] == '\0' && unread[0] != '\0') {
-    std::printf("Cannot read \"%s\": %s\n", path, unread);
+  const Failure unread = platform.LastFailure();
+  if (unread.kind == FailureKind::kLinkRefused) {
+    std::printf("Cannot read \"%s\": %s\n", path, unread.line);
     platform.CloseLibrary(library);
     return 0;
   }
@@ -112,7 +106,9 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
     const char* why = WhyNotHeldOut(platform, path, saved, length, section, kSectionSize);
     // Planned before the delete: the entry leaves only when its own bytes
     // can go back (docs/profile-format.md).
-    if (why == nullptr) why = platform.PlanHoldOut(kSection, kHeldKey, path);
+    if (why == nullptr && !platform.PlanHoldOut(kSection, kHeldKey, path)) {
+      why = platform.LastFailure().line;
+    }
     if (why == nullptr) {
       std::snprintf(restore_failure, sizeof restore_failure,
                     "Cannot restore \"%s\" in section \"%s\" of \"%s\"; put it back by hand: "
@@ -151,7 +147,8 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
     // A lock another holder keeps (or the wizard left behind in this very
     // process) does not lose the entry: the guard writes it back once the
     // lock goes.
-    const bool handed_over = !restored && platform.PutBackWaitedOutALock() && guard.HandOver();
+    const bool handed_over =
+        !restored && platform.LastFailure().kind == FailureKind::kLockHeld && guard.HandOver();
     if (handed_over) {
       std::printf(
           "\"%s\" will be written back into section \"%s\" of \"%s\" as soon as the "

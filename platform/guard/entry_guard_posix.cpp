@@ -125,7 +125,7 @@ bool WriteBackWaitingForLocks(Platform& platform, const char* section, const cha
                               const char* value, const char* file) {
   for (;;) {
     if (platform.PutBack(section, key, value, file)) return true;
-    if (!platform.PutBackWaitedOutALock()) return false;
+    if (platform.LastFailure().kind != FailureKind::kLockHeld) return false;
   }
 }
 

@@ -87,52 +87,6 @@ bool PosixPlatform::DeleteEveryKey(const char* section, const char* key, const c
   return profile_.DeleteEveryKey(file, section, key);
 }
 
-// The lines are the manual pages' DIAGNOSTICS entries: keep them in step.
-const char* PosixPlatform::FailureCause() {
-  switch (profile_.LastFailure()) {
-    case ProfileFile::Failure::kNone:
-      return "";
-    case ProfileFile::Failure::kRefused:
-      cause_ = std::string("Write refused: ") + profile_.RefusalReason();
-      return cause_.c_str();
-    case ProfileFile::Failure::kReadOnly:
-      return "The file is read-only";
-    case ProfileFile::Failure::kSystem:
-      break;
-  }
-  switch (const int error = profile_.LastError()) {
-    case EACCES:
-    case EPERM:
-      return "Permission denied: the file or its directory may not be written by this user";
-    case ENOENT:
-    case ENOTDIR:
-      return "The file's directory does not exist";
-    case EROFS:
-      return "The file is read-only";
-    case EISDIR:
-    case EINVAL:
-      return "The file is not a regular file";
-    case ENOSPC:
-    case EDQUOT:
-      return "No space left on the device";
-    case EFBIG:
-    case ENOMEM:
-      return "The file is too large (the file-size limit or memory ran out)";
-    case ETIMEDOUT:
-      cause_ = "Another program holds a lock on the file; gave up after " +
-               std::to_string(kLockWaitSeconds) + " s";
-      return cause_.c_str();
-    default:
-      cause_ = std::string("The file cannot be changed: ") + std::strerror(error);
-      return cause_.c_str();
-  }
-}
-
-const char* PosixPlatform::RefusalReason() {
-  const char* reason = profile_.RefusalReason();
-  return reason ? reason : "";
-}
-
 unsigned PosixPlatform::ReadString(const char* section, const char* key, const char* default_value,
                                    char* buffer, unsigned capacity, const char* file) {
   return profile_.Read(file, section, key, default_value, buffer, capacity);
@@ -156,11 +110,9 @@ unsigned PosixPlatform::ReadSection(const char* section, char* buffer, unsigned 
   return static_cast<unsigned>(entries.size());
 }
 
-const char* PosixPlatform::PlanHoldOut(const char* section, const char* key, const char* file) {
-  planned_ = false;
-  const char* why = profile_.PlanHoldOut(file, section, key, &held_);
-  planned_ = why == nullptr;
-  return why;
+bool PosixPlatform::PlanHoldOut(const char* section, const char* key, const char* file) {
+  planned_ = profile_.PlanHoldOut(file, section, key, &held_);
+  return planned_;
 }
 
 bool PosixPlatform::HoldOut(const char* section, const char* key, const char* file) {
@@ -170,10 +122,12 @@ bool PosixPlatform::HoldOut(const char* section, const char* key, const char* fi
 
 bool PosixPlatform::PutBack(const char* section, const char* key, const char* value,
                             const char* file) {
-  const bool done = planned_ ? profile_.PutBack(file, section, key, value, held_)
-                             : profile_.Write(file, section, key, value);
-  put_back_locked_out_ = !done && errno == ETIMEDOUT;
-  return done;
+  return planned_ ? profile_.PutBack(file, section, key, value, held_)
+                  : profile_.Write(file, section, key, value);
+}
+
+void PosixPlatform::NotLoaded(const std::string& path, const std::string& why) {
+  record_.Set(FailureKind::kLibraryRefused, "\"" + path + "\" is not loaded: " + why);
 }
 
 // A library is looked for beside the program, then in the system
@@ -184,7 +138,8 @@ bool PosixPlatform::PutBack(const char* section, const char* key, const char* va
 // that same open file is what is loaded: nothing swapped in between runs.
 // The rules: docs/profile-format.md, "Directories others can write".
 void* PosixPlatform::OpenLibrary(const char* name) {
-  not_loaded_.clear();
+  record_.Set(FailureKind::kOther,
+              std::string("no \"") + name + "\" beside the program or in the system directory");
   const char* system_dir = std::getenv(kSystemDirVariable);
   const std::string places[] = {ProgramDirectory(), system_dir ? system_dir : ""};
   for (const std::string& dir : places) {
@@ -193,19 +148,19 @@ void* PosixPlatform::OpenLibrary(const char* name) {
     SafePath resolved(disk_);
     const SafePath::Result result = resolved.Resolve(path.c_str());
     if (result == SafePath::Result::kRefused) {
-      not_loaded_ = "\"" + path + "\" is not loaded: " + LinkRefusal(resolved.refused_link());
+      NotLoaded(path, LinkRefusal(resolved.refused_link()));
       return nullptr;
     }
     if (result == SafePath::Result::kFailed) {
       if (errno == ENOENT || errno == ENOTDIR) continue;
-      not_loaded_ = "\"" + path + "\" is not loaded: " + std::strerror(errno);
+      NotLoaded(path, std::strerror(errno));
       return nullptr;
     }
     const int fd =
         disk_.Open(resolved.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) {
       if (errno == ENOENT) continue;
-      not_loaded_ = "\"" + path + "\" is not loaded: " + std::strerror(errno);
+      NotLoaded(path, std::strerror(errno));
       return nullptr;
     }
     struct stat st;
@@ -223,20 +178,30 @@ void* PosixPlatform::OpenLibrary(const char* name) {
           if (error.rfind("/proc/self/fd/", 0) == 0 && colon != std::string::npos) {
             error.erase(0, colon + 2);
           }
-          not_loaded_ =
-              "\"" + resolved.canonical() + "\" is not loaded: the loader refused it: " + error;
+          NotLoaded(resolved.canonical(), "the loader refused it: " + error);
         }
       } else {
-        not_loaded_ = "\"" + resolved.canonical() + "\" is not loaded: " + why;
+        NotLoaded(resolved.canonical(), why);
       }
+    } else {
+      NotLoaded(resolved.canonical(), std::strerror(errno));
     }
     disk_.Close(fd);
+    if (library != nullptr) record_.Clear();
     return library;
   }
   return nullptr;
 }
 
-void* PosixPlatform::FindEntry(void* library, const char* entry) { return dlsym(library, entry); }
+void* PosixPlatform::FindEntry(void* library, const char* entry) {
+  void* address = dlsym(library, entry);
+  if (address == nullptr) {
+    record_.Set(FailureKind::kOther, std::string("the library has no entry point ") + entry);
+  } else {
+    record_.Clear();
+  }
+  return address;
+}
 
 void PosixPlatform::CloseLibrary(void* library) { dlclose(library); }
 

@@ -16,11 +16,12 @@ namespace quillpost {
 /// when no other user could have changed them.
 class PosixPlatform : public Platform, private ProfileFile::LockObserver {
  public:
-  explicit PosixPlatform(DiskInterface& disk) : disk_(disk), profile_(disk) {
+  explicit PosixPlatform(DiskInterface& disk) : disk_(disk), profile_(disk, record_) {
     profile_.SetLockObserver(this);
   }
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override;
+  bool ArgumentsAsGiven(int, const char* const*) override { return true; }
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* file) override;
   bool DeleteKey(const char* section, const char* key, const char* file) override;
@@ -29,20 +30,17 @@ class PosixPlatform : public Platform, private ProfileFile::LockObserver {
   void BeginChange() override { profile_.BeginChange(); }
   bool CommitChange() override { return profile_.CommitChange(); }
   void AbandonChange() override { profile_.AbandonChange(); }
-  const char* FailureCause() override;
-  const char* RefusalReason() override;
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override;
   unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
                        const char* file) override;
-  const char* PlanHoldOut(const char* section, const char* key, const char* file) override;
+  bool PlanHoldOut(const char* section, const char* key, const char* file) override;
   bool HoldOut(const char* section, const char* key, const char* file) override;
   bool PutBack(const char* section, const char* key, const char* value, const char* file) override;
-  bool PutBackWaitedOutALock() override { return put_back_locked_out_; }
   void* OpenLibrary(const char* name) override;
-  const char* WhyNotLoaded() override { return not_loaded_.c_str(); }
   void* FindEntry(void* library, const char* entry) override;
   void CloseLibrary(void* library) override;
+  Failure LastFailure() const override { return record_.Get(); }
 
  private:
   // Signals wait from the moment the file's lock is held to the commit; the
@@ -50,16 +48,17 @@ class PosixPlatform : public Platform, private ProfileFile::LockObserver {
   void Held() override { update_.emplace(); }
   void Released() override { update_.reset(); }
 
+  /// Records why the library |path| is not loaded.
+  void NotLoaded(const std::string& path, const std::string& why);
+
   DiskInterface& disk_;
+  FailureRecord record_;
   ProfileFile profile_;
   std::optional<UpdateInProgress> update_;
-  std::string cause_;
-  std::string not_loaded_;
   // The plan of the entry held out; a guardian forked after the plan holds
   // its own copy.
   ProfileFile::HeldOut held_;
   bool planned_ = false;
-  bool put_back_locked_out_ = false;
 };
 
 }  // namespace quillpost

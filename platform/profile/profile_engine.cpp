@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/ascii_case.h"
+#include "platform/listing.h"
 
 namespace quillpost {
 namespace {
@@ -20,19 +21,11 @@ constexpr char kNotAsciiNames[] =
     "the file is UTF-16 and the section name or key is not plain ASCII";
 constexpr char kValueNotUtf8[] = "the file is UTF-16 and the value to write is not valid UTF-8";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
-
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 /// A name or value as the reader keeps it: trimmed, then ended at a NUL.
 std::string_view Trimmed(std::string_view s) {
-  s = TrimBlanks(s);
+  s = TrimProfileBlanks(s);
   return s.substr(0, s.find('\0'));
 }
 
@@ -41,7 +34,7 @@ bool HasLineBreakOrNul(std::string_view s) {
 }
 
 bool HasOuterBlank(std::string_view s) {
-  return !s.empty() && (IsBlank(s.front()) || IsBlank(s.back()));
+  return !s.empty() && (IsProfileBlank(s.front()) || IsProfileBlank(s.back()));
 }
 
 bool IsAscii(std::string_view s) {
@@ -263,7 +256,7 @@ enum class LineKind { kOther, kHeader, kKey };
 /// Returns true when |content| is a header line, and sets |*name| to its name.
 bool IsHeader(std::string_view content, std::string_view* name) {
   size_t i = 0;
-  while (i < content.size() && IsBlank(content[i])) ++i;
+  while (i < content.size() && IsProfileBlank(content[i])) ++i;
   if (i == content.size() || content[i] != '[') return false;
   const size_t close = content.rfind(']');
   if (close == std::string_view::npos || close <= i) return false;
@@ -285,7 +278,7 @@ Classified Classify(std::string_view content) {
     line.kind = LineKind::kHeader;
     return line;
   }
-  const std::string_view s = TrimBlanks(content);
+  const std::string_view s = TrimProfileBlanks(content);
   if (s.empty() || s.front() == ';') return line;
   line.kind = LineKind::kKey;
   const size_t eq = s.find('=');
@@ -344,11 +337,11 @@ bool FindHeader(std::string_view text, size_t start, std::string_view section, L
   for (size_t bracket = text.find('[', start); bracket != std::string_view::npos;
        bracket = text.find('[', bracket + 1)) {
     size_t begin = bracket;
-    while (begin > start && IsBlank(text[begin - 1])) --begin;
+    while (begin > start && IsProfileBlank(text[begin - 1])) --begin;
     if (begin > start && !IsLineEnd(text[begin - 1])) continue;  // '[' inside a line
     // Most headers name another section: tell from the first character.
     size_t first = bracket + 1;
-    while (first < text.size() && IsBlank(text[first])) ++first;
+    while (first < text.size() && IsProfileBlank(text[first])) ++first;
     if (!section.empty() && first < text.size() &&
         AsciiToLower(text[first]) != AsciiToLower(section.front())) {
       continue;
@@ -449,12 +442,12 @@ void ListSectionEntries(std::string_view text, std::string_view section, std::st
     // Names and values as the line spells them, trimmed but not ended at a
     // NUL: a NUL is listed as DEL, so that an entry whose read would be cut
     // there never looks whole. A key line without '=' is its bare name.
-    const std::string_view s = TrimBlanks(reader.Content(line));
+    const std::string_view s = TrimProfileBlanks(reader.Content(line));
     const size_t eq = s.find('=');
-    append_raw(TrimBlanks(s.substr(0, eq)));
+    append_raw(TrimProfileBlanks(s.substr(0, eq)));
     if (eq != std::string_view::npos) {
       entries->push_back('=');
-      append_raw(TrimBlanks(s.substr(eq + 1)));
+      append_raw(TrimProfileBlanks(s.substr(eq + 1)));
     }
     entries->push_back('\0');
   }

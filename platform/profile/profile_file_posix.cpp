@@ -70,6 +70,8 @@ PlanResult PlanDeleteSectionArgs(std::string_view text, const void* args, Profil
   return PlanDeleteSection(text, *static_cast<const std::string_view*>(args), edit);
 }
 
+constexpr char kTwoFiles[] = "one change edits one file";
+
 constexpr char kChangedMeanwhile[] = "the file changed while it was being checked";
 
 struct HoldOutArgs {
@@ -156,17 +158,21 @@ PlanResult PlanSteps(std::string_view text, const void* args, ProfileEdit* edit)
 
 }  // namespace
 
-const char* ProfileFile::PlanHoldOut(const char* path, std::string_view section,
-                                     std::string_view key, HeldOut* held) {
+bool ProfileFile::PlanHoldOut(const char* path, std::string_view section, std::string_view key,
+                              HeldOut* held) {
   Content text;
+  const auto refuse = [this](FailureKind kind, const char* why) {
+    record_.Set(kind, why);
+    return false;
+  };
   try {
-    if (!ReadWhole(path, &text)) return "the file cannot be read";
+    if (!ReadWhole(path, &text)) return refuse(FailureKind::kOther, "the file cannot be read");
     ProfileEdit edit;
     switch (quillpost::PlanHoldOut(text.view(), section, key, &held->line, &edit)) {
       case PlanResult::kRefused:
-        return edit.reason;
+        return refuse(FailureKind::kRefusedInput, edit.reason);
       case PlanResult::kNoChange:
-        return "the section does not list it";
+        return refuse(FailureKind::kRefusedInput, "the section does not list it");
       case PlanResult::kChange:
         break;
     }
@@ -174,11 +180,13 @@ const char* ProfileFile::PlanHoldOut(const char* path, std::string_view section,
     held->after = ApplyEdit(text.view(), edit);
     // The put-back must give the very bytes the file holds now.
     const ProfileEdit back{held->line.at, held->line.at, held->line.content + held->line.line_end};
-    if (ApplyEdit(held->after, back) != held->before) return "its line cannot be put back exactly";
+    if (ApplyEdit(held->after, back) != held->before) {
+      return refuse(FailureKind::kRefusedInput, "its line cannot be put back exactly");
+    }
   } catch (const std::bad_alloc&) {
-    return "the file is too large to keep a copy of";
+    return refuse(FailureKind::kTooLarge, "the file is too large to keep a copy of");
   }
-  return nullptr;
+  return true;
 }
 
 bool ProfileFile::HoldOut(const char* path, const HeldOut& held) {
@@ -193,23 +201,35 @@ bool ProfileFile::PutBack(const char* path, std::string_view section, std::strin
 }
 
 bool ProfileFile::ReadWhole(const char* path, Content* text) {
-  refusal_ = nullptr;
+  record_.Clear();
+  refused_link_.clear();
   SafePath resolved(disk_);
   std::string target;
-  if (!ResolveLinks(path, &resolved, &target)) return false;
   struct stat st;
-  const int fd = OpenRegular(target.c_str(), O_RDONLY, &st);
-  if (fd < 0) return false;
-  // Shared with other readers; a writer updating the file in place holds
-  // it exclusively, so what is read is never half an update.
+  int fd = -1;
   bool read = false;
-  try {
-    read = disk_.Lock(fd, LOCK_SH) == 0 && ReadAll(fd, st.st_size, text);
-  } catch (const std::bad_alloc&) {
-    errno = ENOMEM;  // too large for memory: read as unreadable
+  if (ResolveLinks(path, &resolved, &target) &&
+      (fd = OpenRegular(target.c_str(), O_RDONLY, &st)) >= 0) {
+    // Shared with other readers; a writer updating the file in place holds
+    // it exclusively, so what is read is never half an update.
+    try {
+      read = disk_.Lock(fd, LOCK_SH) == 0 && ReadAll(fd, st.st_size, text);
+    } catch (const std::bad_alloc&) {
+      errno = ENOMEM;
+    }
+    const int saved = errno;
+    disk_.Close(fd);
+    errno = saved;
   }
-  disk_.Close(fd);
-  return read;
+  if (read) return true;
+  if (!refused_link_.empty()) {
+    record_.Set(FailureKind::kLinkRefused, refused_link_);
+  } else if (errno == ETIMEDOUT) {
+    record_.Set(FailureKind::kLockHeld, LockHeldLine(kLockWaitSeconds));
+  } else if (errno != ENOENT && errno != ENOTDIR) {
+    record_.Set(FailureKind::kOther, std::strerror(errno));  // a missing file is no failure
+  }
+  return false;
 }
 
 unsigned ProfileFile::Read(const char* path, std::string_view section, std::string_view key,
@@ -248,19 +268,19 @@ bool ProfileFile::Write(const char* path, std::string_view section, std::string_
                   Step{Step::kWrite, std::string(section), std::string(key), std::string(value)});
   }
   const WriteArgs args{section, key, value};
-  return UpdateAndNote(path, true, PlanWriteArgs, &args);
+  return Update(path, true, PlanWriteArgs, &args);
 }
 
 bool ProfileFile::Delete(const char* path, std::string_view section, std::string_view key) {
   if (changing_)
     return Record(path, Step{Step::kDelete, std::string(section), std::string(key), {}});
   const DeleteArgs args{section, key};
-  return UpdateAndNote(path, false, PlanDeleteArgs, &args);
+  return Update(path, false, PlanDeleteArgs, &args);
 }
 
 bool ProfileFile::DeleteSection(const char* path, std::string_view section) {
   if (changing_) return Record(path, Step{Step::kDeleteSection, std::string(section), {}, {}});
-  return UpdateAndNote(path, false, PlanDeleteSectionArgs, &section);
+  return Update(path, false, PlanDeleteSectionArgs, &section);
 }
 
 bool ProfileFile::DeleteEveryKey(const char* path, std::string_view section, std::string_view key) {
@@ -269,6 +289,7 @@ bool ProfileFile::DeleteEveryKey(const char* path, std::string_view section, std
 
 void ProfileFile::BeginChange() {
   changing_ = true;
+  two_files_ = false;
   change_path_.clear();
   steps_.clear();
 }
@@ -277,14 +298,20 @@ bool ProfileFile::CommitChange() {
   changing_ = false;
   std::vector<Step> steps;
   steps.swap(steps_);
+  if (two_files_) {
+    two_files_ = false;
+    record_.Set(FailureKind::kRefusedInput, WriteRefusedLine(kTwoFiles));
+    return false;
+  }
   if (steps.empty()) return true;
   bool create_missing = false;
   for (const Step& step : steps) create_missing = create_missing || step.kind == Step::kWrite;
-  return UpdateAndNote(change_path_.c_str(), create_missing, PlanSteps, &steps);
+  return Update(change_path_.c_str(), create_missing, PlanSteps, &steps);
 }
 
 void ProfileFile::AbandonChange() {
   changing_ = false;
+  two_files_ = false;
   steps_.clear();
 }
 
@@ -295,43 +322,77 @@ bool ProfileFile::Record(const char* path, Step step) {
     return CommitChange();
   }
   // One change is one file: a step on another file is refused, and so is
-  // the change (an empty section name is never planned).
-  if (!steps_.empty() && change_path_ != path) {
-    steps_.assign(1, Step{Step::kDeleteSection, "", "", ""});
+  // the change.
+  if (two_files_ || (!steps_.empty() && change_path_ != path)) {
+    two_files_ = true;
+    record_.Set(FailureKind::kRefusedInput, WriteRefusedLine(kTwoFiles));
     return false;
   }
+  record_.Clear();
   change_path_ = path;
   steps_.push_back(std::move(step));
   return true;
 }
 
-bool ProfileFile::UpdateAndNote(const char* path, bool create_missing, Planner plan,
-                                const void* args) {
-  failure_ = Failure::kNone;
+bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, const void* args) {
+  record_.Clear();
+  refusal_ = nullptr;
+  refused_link_.clear();
   read_only_ = false;
-  if (Update(path, create_missing, plan, args)) return true;
-  error_ = errno;
-  failure_ = refusal_ ? Failure::kRefused : read_only_ ? Failure::kReadOnly : Failure::kSystem;
+  SafePath resolved(disk_);  // holds the file's directory while it is changed
+  std::string target;
+  if (ResolveLinks(path, &resolved, &target)) {
+    // A file too large for memory fails the change like any failure the
+    // disk reports, the file as it was, rather than ending the program.
+    try {
+      for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+        const Outcome outcome = UpdateOnce(target, create_missing, plan, args);
+        if (outcome == Outcome::kDone) return true;
+        if (outcome == Outcome::kFailed) break;
+        // The name may be a link now.
+        if (!ResolveLinks(path, &resolved, &target)) break;
+      }
+    } catch (const std::bad_alloc&) {
+      errno = ENOMEM;
+    }
+  }
+  NoteFailure(errno);
   return false;
 }
 
-bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, const void* args) {
-  refusal_ = nullptr;
-  SafePath resolved(disk_);  // holds the file's directory while it is changed
-  std::string target;
-  if (!ResolveLinks(path, &resolved, &target)) return false;
-  // A file too large for memory fails the change like any failure the disk
-  // reports, the file as it was, rather than ending the program.
-  try {
-    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-      const Outcome outcome = UpdateOnce(target, create_missing, plan, args);
-      if (outcome != Outcome::kRetry) return outcome == Outcome::kDone;
-      if (!ResolveLinks(path, &resolved, &target)) return false;  // the name may be a link now
-    }
-  } catch (const std::bad_alloc&) {
-    errno = ENOMEM;
+// The lines are the manual pages' DIAGNOSTICS entries: keep them in step.
+void ProfileFile::NoteFailure(int error) {
+  if (!refused_link_.empty()) {
+    return record_.Set(FailureKind::kLinkRefused, WriteRefusedLine(refused_link_));
   }
-  return false;
+  if (refusal_ != nullptr)
+    return record_.Set(FailureKind::kRefusedInput, WriteRefusedLine(refusal_));
+  if (read_only_) return record_.Set(FailureKind::kReadOnly);
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return record_.Set(
+          FailureKind::kPermission,
+          "Permission denied: the file or its directory may not be written by this user");
+    case ENOENT:
+    case ENOTDIR:
+      return record_.Set(FailureKind::kMissingDirectory);
+    case EROFS:
+      return record_.Set(FailureKind::kReadOnly);
+    case EISDIR:
+    case EINVAL:
+      return record_.Set(FailureKind::kNotRegularFile);
+    case ENOSPC:
+    case EDQUOT:
+      return record_.Set(FailureKind::kNoSpace);
+    case EFBIG:
+    case ENOMEM:
+      return record_.Set(FailureKind::kTooLarge);
+    case ETIMEDOUT:
+      return record_.Set(FailureKind::kLockHeld, LockHeldLine(kLockWaitSeconds));
+    default:
+      return record_.Set(FailureKind::kOther, CannotChangeLine(std::strerror(error)));
+  }
 }
 
 ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool create_missing,
@@ -456,9 +517,7 @@ bool ProfileFile::ResolveLinks(const char* path, SafePath* resolved, std::string
       canonical_ = resolved->canonical();
       return true;
     case SafePath::Result::kRefused:
-      // Kept for the object's life: a caller may hold the line while it
-      // makes further changes.
-      refusal_ = refusal_texts_.insert(LinkRefusal(resolved->refused_link())).first->c_str();
+      refused_link_ = LinkRefusal(resolved->refused_link());
       return false;
     case SafePath::Result::kFailed:
       break;

@@ -3,50 +3,27 @@
 #include <sys/stat.h>
 
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/failure.h"
 #include "platform/profile/disk_interface_posix.h"
 #include "platform/profile/profile_engine.h"
 #include "platform/profile/safe_path_posix.h"
 
 namespace quillpost {
 
-/// Private profile-string operations on files of a POSIX disk.
+/// Private profile-string operations on files of a POSIX disk: only
+/// regular files, links followed only as SafePath allows, an flock on every
+/// read and change, a change made by renaming a synced copy over the file
+/// wherever that keeps all of it (else in place), private temporaries that
+/// dead writers' successors sweep. The rules: docs/profile-format.md.
 ///
-/// Only a regular file is read or edited: anything else of the name (FIFO,
-/// device, directory, socket) is refused at once, and nothing waits on
-/// opening it. A symbolic link is followed to its target and stays a link,
-/// but only where the kernel's link protection would follow it, whatever
-/// the machine's setting (SafePath); one it would not follow is refused,
-/// and RefusalReason names it. Reads and changes alike go through the
-/// directory that SafePath holds.
-///
-/// Write permission is the file's own: the file is opened read-write for an
-/// edit, and one the caller may not write, or that has no write bit at all
-/// (read-only for everyone, root included), is never changed. The edit holds
-/// an exclusive flock on that read-write descriptor (so it also works on
-/// NFS), and a read holds a shared one, so concurrent writers never lose each
-/// other's updates and a reader never sees half an update.
-///
-/// A change replaces the file by renaming a synced copy over it whenever that
-/// keeps everything of the file: its directory is writable, it has one link,
-/// it is not a mount point, and the copy can be given its owner, group and
-/// mode. A crash or failure then leaves the old file or the new one. Otherwise
-/// (or when the rename meets a mount point) the file is updated in place under
-/// the same lock, as the platform's own functions update it: the space is
-/// reserved first, the bytes are written from the first changed one, the file
-/// is cut to length and synced, and a failure puts the old bytes back. Owner,
-/// group, mode and links are kept either way.
-///
-/// Temporary copies are born private (0600), live beside the file under a
-/// lock of their writer, and a writer holding the file's lock removes the
-/// ones that dead writers left.
+/// Every operation leaves its record in the FailureRecord it was given.
 class ProfileFile {
  public:
-  explicit ProfileFile(DiskInterface& disk) : disk_(disk) {}
+  ProfileFile(DiskInterface& disk, FailureRecord& record) : disk_(disk), record_(record) {}
 
   /// Told when an update holds the file's lock and when it has let go of
   /// it, so that the caller can keep signals out of that stretch only and
@@ -117,10 +94,10 @@ class ProfileFile {
   };
 
   /// Plans holding |key| of |section| out of |path|: reads the file and
-  /// stores in |*held| the delete and the put-back. Returns nullptr when the
-  /// line can be taken out and put back exactly, else why not.
-  const char* PlanHoldOut(const char* path, std::string_view section, std::string_view key,
-                          HeldOut* held);
+  /// stores in |*held| the delete and the put-back. Returns true when the
+  /// line can be taken out and put back exactly; else false, the record
+  /// saying why not.
+  bool PlanHoldOut(const char* path, std::string_view section, std::string_view key, HeldOut* held);
 
   /// Takes the planned line out, when the file still holds the bytes the
   /// plan found; false (the file unchanged) otherwise, or as for Delete.
@@ -129,21 +106,10 @@ class ProfileFile {
   /// Puts the held line back: where it was when the file still holds the
   /// bytes just after the delete; by PlanPutBack's positions when it has
   /// changed since; and as an ordinary Write of |value| only when its
-  /// encoding changed. Returns false as for Write (errno ETIMEDOUT when
+  /// encoding changed. Returns false as for Write (kind kLockHeld when
   /// another holder kept the file's lock).
   bool PutBack(const char* path, std::string_view section, std::string_view key,
                std::string_view value, const HeldOut& held);
-
-  /// Returns one line that says why the last Write, Delete or DeleteSection was refused
-  /// with the file left alone, or why the last read found nothing to read (a link
-  /// not followed), or nullptr when it was not refused.
-  const char* RefusalReason() const { return refusal_; }
-
-  /// Why the last Write, Delete, DeleteSection or CommitChange failed.
-  enum class Failure { kNone, kRefused, kReadOnly, kSystem };
-  Failure LastFailure() const { return failure_; }
-  /// The errno of a kSystem failure.
-  int LastError() const { return error_; }
 
   /// One edit of a change, as recorded between BeginChange and CommitChange.
   struct Step {
@@ -159,11 +125,13 @@ class ProfileFile {
   /// Plans an edit of the file's current text.
   using Planner = PlanResult (*)(std::string_view text, const void* args, ProfileEdit* edit);
 
+  /// Makes the edit |plan| gives of |path|'s text, leaving the record.
   bool Update(const char* path, bool create_missing, Planner plan, const void* args);
+  /// Records the failure of an update, as its refusal or |error| says.
+  void NoteFailure(int error);
   /// Records |step| of the open change on |path|, or runs it at once when
   /// no change is open.
   bool Record(const char* path, Step step);
-  bool UpdateAndNote(const char* path, bool create_missing, Planner plan, const void* args);
   Outcome UpdateOnce(const std::string& target, bool create_missing, Planner plan,
                      const void* args);
   /// Plans and makes the edit on |fd|, the open file |target|, locking it
@@ -174,8 +142,8 @@ class ProfileFile {
   /// writer creates it first (kRetry then).
   Outcome Create(const std::string& target, std::string_view text);
   /// Resolves |path| with |*resolved|, storing the name to use in |*target|.
-  /// Returns false when the disk failed, or when a link was refused (the
-  /// refusal then says which).
+  /// Returns false when the disk failed, or when a link was refused
+  /// (|refused_link_| then names it).
   bool ResolveLinks(const char* path, SafePath* resolved, std::string* target);
   /// Opens |path| with |flags| when it is a regular file, without waiting on
   /// anything else of the name, and stores its status in |*st|. Returns the
@@ -192,7 +160,8 @@ class ProfileFile {
   /// Returns false on a read error.
   bool ReadAll(int fd, off_t size_hint, Content* content);
   /// Reads the whole of the regular file |path| under a shared lock.
-  /// Returns false when it is missing, not a regular file, or unreadable.
+  /// Returns false when it is missing (no failure), or when it could not be
+  /// read (recorded).
   bool ReadWhole(const char* path, Content* text);
   /// Write all of |bytes| at the file position / at |offset|. Return false
   /// on failure (some of the bytes may be written).
@@ -221,16 +190,16 @@ class ProfileFile {
   void SyncDirectoryOf(const std::string& target);
 
   DiskInterface& disk_;
-  std::string swept_;                    // the file whose directory was swept last, by name
-  std::string canonical_;                // the file being changed, by name
-  std::set<std::string> refusal_texts_;  // the refusals that name a link
-  const char* refusal_ = nullptr;
-  Failure failure_ = Failure::kNone;
-  int error_ = 0;
+  std::string swept_;      // the file whose directory was swept last, by name
+  std::string canonical_;  // the file being changed, by name
+  FailureRecord& record_;
+  const char* refusal_ = nullptr;  // the engine's reason, when it refused the update
+  std::string refused_link_;       // the line of a link not followed
   LockObserver* observer_ = nullptr;
   bool locked_ = false;     // the observer was told Held and not yet Released
   bool read_only_ = false;  // the last update met a file without write bits
   bool changing_ = false;
+  bool two_files_ = false;  // a step of the open change named another file
   std::string change_path_;
   std::vector<Step> steps_;
 };

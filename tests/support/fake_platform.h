@@ -51,33 +51,59 @@ class FakePlatform : public Platform, public EntryGuard {
     return static_cast<unsigned>(system_dir.size());
   }
 
+  bool ArgumentsAsGiven(int, const char* const*) override { return true; }
+
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* file) override {
     const int index = writes++;
     calls.push_back({"write", section, key, value, file});
-    return index != fail_write_at;
+    return Noted(index != fail_write_at,
+                 write_locked_out ? FailureKind::kLockHeld : FailureKind::kNoSpace);
   }
 
   bool DeleteKey(const char* section, const char* key, const char* file) override {
     calls.push_back({"delete", section, key, "", file});
     const bool ok = deletes++ != fail_delete_at && !delete_fails;
     if (ok && copies_left > 0) --copies_left;
-    return ok;
+    return Noted(ok, FailureKind::kReadOnly);
   }
 
   bool DeleteEveryKey(const char* section, const char* key, const char* file) override {
     calls.push_back({"delete every", section, key, "", file});
-    return deletes++ != fail_delete_at;
+    return Noted(deletes++ != fail_delete_at, FailureKind::kReadOnly);
   }
 
   bool DeleteSection(const char* section, const char* file) override {
     calls.push_back({"delete section", section, "", "", file});
-    return deletes++ != fail_delete_at;
+    return Noted(deletes++ != fail_delete_at, FailureKind::kReadOnly);
   }
+
+  // A change fails at its commit when one of its calls failed, with that
+  // call's record.
+  void BeginChange() override { change_failure_.Clear(); }
+  bool CommitChange() override {
+    if (!change_failure_.failed()) return true;
+    record_ = change_failure_;
+    return false;
+  }
+  void AbandonChange() override {}
+
+  bool PlanHoldOut(const char*, const char*, const char*) override {
+    record_.Clear();
+    return true;
+  }
+  bool HoldOut(const char* section, const char* key, const char* file) override {
+    return DeleteKey(section, key, file);
+  }
+  bool PutBack(const char* section, const char* key, const char* value, const char* file) override {
+    return WriteString(section, key, value, file);
+  }
+  Failure LastFailure() const override { return record_.Get(); }
 
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override {
     calls.push_back({"read", section, key, "", file});
+    record_.Clear();
     std::string value = copies_left > 0      ? read_value
                         : copies_left == 0   ? std::string(default_value)
                         : read_value.empty() ? default_value
@@ -91,6 +117,7 @@ class FakePlatform : public Platform, public EntryGuard {
   unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
                        const char* file) override {
     calls.push_back({"section", section, "", "", file});
+    record_.Clear();
     std::string entries = section_entries;
     if (entries == "<from read_value>") entries = "MSPST AB=" + read_value + std::string(1, '\0');
     if (entries.size() + 1 > capacity) entries.resize(capacity - 2);
@@ -101,6 +128,7 @@ class FakePlatform : public Platform, public EntryGuard {
 
   void* OpenLibrary(const char* name) override {
     calls.push_back({"open", "", name, "", ""});
+    record_.Clear();
     return library;
   }
   void* FindEntry(void*, const char* entry) override {
@@ -115,7 +143,6 @@ class FakePlatform : public Platform, public EntryGuard {
     return guard_stands;
   }
   void Release() override { calls.push_back({"release", "", "", "", ""}); }
-  bool PutBackWaitedOutALock() override { return write_locked_out; }
   bool HandOver() override {
     calls.push_back({"hand over", "", "", "", ""});
     return true;
@@ -126,6 +153,19 @@ class FakePlatform : public Platform, public EntryGuard {
   std::string guard_message;
 
  private:
+  bool Noted(bool ok, FailureKind kind) {
+    if (ok) {
+      record_.Clear();
+    } else {
+      record_.Set(kind);
+      if (kind == FailureKind::kLockHeld) record_.Set(kind, LockHeldLine(20));
+      if (!change_failure_.failed()) change_failure_ = record_;
+    }
+    return ok;
+  }
+
+  FailureRecord record_;
+  FailureRecord change_failure_;  // the first failure of the open change
   int writes = 0;
   int deletes = 0;
 };

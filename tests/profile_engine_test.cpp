@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tests/support/reference_reader.h"
 
 namespace quillpost {
@@ -442,6 +444,80 @@ TEST(ProfileEngine, EditsEveryOrdinaryFile) {
     if (text.empty()) continue;
     const std::string back = Written(held_out, "Services", "MSPST AB", "Personal Address Book");
     EXPECT_EQ(Value(back, "Services", "MSPST AB"), "Personal Address Book") << text;
+  }
+}
+
+}  // namespace
+}  // namespace quillpost
+
+namespace quillpost {
+namespace {
+
+// Differential: a change planned in one pass gives what its steps give
+// planned and applied one by one, over texts whose first or last line, or
+// whose sections, the steps change; and over random texts and steps from a
+// few names, so that steps meet each other's sections.
+TEST(ProfileEngine, AChangeInOnePassIsItsStepsOneByOne) {
+  using S = ProfileStep;
+  const std::vector<std::pair<std::string, std::vector<S>>> rows = {
+      {"", {{S::kWrite, "A", "k", "1"}, {S::kWrite, "B", "k", "2"}, {S::kWrite, "A", "j", "3"}}},
+      {"[A]", {{S::kWrite, "a", "k", "1"}, {S::kWrite, "B", "k", "2"}}},
+      {"; no line end", {{S::kWrite, "A", "k", "1"}, {S::kDeleteSection, "A", "", ""}}},
+      {"[A]\nk=1\n[B]\r\nk=2\r\n[a]\nk=3",
+       {{S::kDeleteSection, "A", "", ""}, {S::kWrite, "B", "n", "4"}, {S::kWrite, "A", "k", "5"}}},
+      {"[A]\r\r\nk=1\n[A]\nk=2\nk=3\n",
+       {{S::kDeleteEveryKey, "A", "K", ""},
+        {S::kWrite, "A", "k", "1"},
+        {S::kDelete, "A", "k", ""}}},
+      {"[A]\nk=1\n", {{S::kDeleteSection, "A", "", ""}, {S::kWrite, "A", "k", "1"}}},
+      {"\xEF\xBB\xBF[A]\r\nk=1",
+       {{S::kWrite, "A", "j", "\xC3\xA9"}, {S::kWrite, "A", "x", "\xE9"}}},
+      {Utf16(u"[A]\r\nk=\u00e9\r\n[B]\r\n"),
+       {{S::kWrite, "B", "k", "\xC3\xA9"},
+        {S::kDeleteSection, "A", "", ""},
+        {S::kWrite, "C", "k", "1"}}},
+      {std::string("\xFF\xFE[\0", 4), {{S::kWrite, "A", "k", "1"}}},
+  };
+  std::mt19937 engine(20261209);
+  const auto random = [&engine] { return static_cast<unsigned>(engine()); };
+  const char* const names[] = {"A", "a", "B", "C"};
+  const char* const lines[] = {"[A]",       "[a]", " [B] ", "[C", "k=1",
+                               "K = \"2\"", "j",   ";c",    "",   "x[A]"};
+  const char* const ends[] = {"\r\n", "\n", "\r", "\r\r\n", ""};
+  std::vector<std::pair<std::string, std::vector<S>>> all = rows;
+  for (int i = 0; i < 400; ++i) {
+    std::string text;
+    for (unsigned n = random() % 8; n > 0; --n)
+      text += std::string(lines[random() % 10]) + ends[random() % 5];
+    std::vector<S> steps;
+    for (unsigned n = 1 + random() % 6; n > 0; --n) {
+      steps.push_back({static_cast<S::Kind>(random() % 4), names[random() % 4],
+                       random() % 2 ? "k" : "j", std::to_string(random() % 3)});
+    }
+    all.emplace_back(text, steps);
+  }
+  for (const auto& [text, steps] : all) {
+    SCOPED_TRACE(::testing::PrintToString(text));
+    std::string one_by_one = text;
+    const char* refused = nullptr;
+    for (const S& step : steps) {
+      ProfileEdit edit;
+      const PlanResult r = PlanStep(one_by_one, step, &edit);
+      if (r == PlanResult::kRefused) {
+        refused = edit.reason;
+        break;
+      }
+      if (r == PlanResult::kChange) one_by_one = ApplyEdit(one_by_one, edit);
+    }
+    ProfileChange change;
+    const PlanResult r = PlanChange(text, steps, &change);
+    if (refused != nullptr) {
+      EXPECT_EQ(r, PlanResult::kRefused);
+      EXPECT_EQ(change.reason, refused);
+      continue;
+    }
+    EXPECT_EQ(r, one_by_one == text ? PlanResult::kNoChange : PlanResult::kChange);
+    EXPECT_EQ(ApplyChange(text, change), one_by_one);
   }
 }
 

@@ -123,7 +123,6 @@ class FileText {
     const auto starts = [&](std::string_view mark) { return bytes.substr(0, mark.size()) == mark; };
     if (starts("\xEF\xBB\xBF")) {
       encoding_ = Encoding::kUtf8;
-      chars = bytes;
       body = 3;
     } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
       encoding_ = bytes[0] == '\xFF' ? Encoding::kUtf16Le : Encoding::kUtf16Be;
@@ -131,16 +130,14 @@ class FileText {
         refusal = kOddUtf16;
         return;
       }
-      narrowed_.resize(bytes.size() / 2);
-      for (size_t i = 0; i < narrowed_.size(); ++i) {
-        const unsigned unit = Unit(i);
-        narrowed_[i] = static_cast<char>(unit < 0x80 ? unit : 0x80);
-      }
-      chars = narrowed_;
       body = 1;
-    } else {
-      chars = bytes;
     }
+    Narrow();
+  }
+
+  /// A part of a file's text that starts at a line, read in |encoding|.
+  FileText(std::string_view bytes, Encoding encoding) : bytes_(bytes), encoding_(encoding) {
+    Narrow();
   }
 
   /// Returns nullptr when |text| may be written into this file as a name
@@ -205,11 +202,26 @@ class FileText {
     return bytes_.substr(Offset(begin), Offset(end) - Offset(begin));
   }
 
+  std::string_view bytes() const { return bytes_; }
+
   std::string_view chars;
   size_t body = 0;  // the first character after the byte-order mark
   const char* refusal = nullptr;
 
  private:
+  void Narrow() {
+    if (!Wide()) {
+      chars = bytes_;
+      return;
+    }
+    narrowed_.resize(bytes_.size() / 2);
+    for (size_t i = 0; i < narrowed_.size(); ++i) {
+      const unsigned unit = Unit(i);
+      narrowed_[i] = static_cast<char>(unit < 0x80 ? unit : 0x80);
+    }
+    chars = narrowed_;
+  }
+
   bool Wide() const { return encoding_ == Encoding::kUtf16Le || encoding_ == Encoding::kUtf16Be; }
 
   unsigned Unit(size_t i) const {
@@ -472,14 +484,18 @@ bool ReadProfileValue(std::string_view text, std::string_view section, std::stri
   return true;
 }
 
-PlanResult PlanWrite(std::string_view text, std::string_view section, std::string_view key,
-                     std::string_view value, ProfileEdit* edit) {
-  const FileText file(text);
+namespace {
+
+// The plans of one edit, over |file| (a whole text, or one section of it
+// with the whole text's line end |eol|).
+
+PlanResult WriteIn(const FileText& file, std::string_view eol, std::string_view section,
+                   std::string_view key, std::string_view value, ProfileEdit* edit) {
+  const std::string_view text = file.bytes();
   if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
   if (!IsWritableValue(value)) return Refuse(edit, kBadValue);
   if (const char* why = file.CheckText(value, false)) return Refuse(edit, why);
   const Lookup found = Find(file, section, key);
-  const std::string_view eol = LineEndOf(file);
 
   if (found.key_found) {
     const Line& old = found.key_line;
@@ -509,9 +525,8 @@ PlanResult PlanWrite(std::string_view text, std::string_view section, std::strin
   return PlanResult::kChange;
 }
 
-PlanResult PlanDelete(std::string_view text, std::string_view section, std::string_view key,
-                      ProfileEdit* edit) {
-  const FileText file(text);
+PlanResult DeleteIn(const FileText& file, std::string_view section, std::string_view key,
+                    ProfileEdit* edit) {
   if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
   const Lookup found = Find(file, section, key);
   if (!found.key_found) return PlanResult::kNoChange;
@@ -520,8 +535,8 @@ PlanResult PlanDelete(std::string_view text, std::string_view section, std::stri
   return PlanResult::kChange;
 }
 
-PlanResult PlanDeleteSection(std::string_view text, std::string_view section, ProfileEdit* edit) {
-  const FileText file(text);
+PlanResult DeleteSectionIn(const FileText& file, std::string_view section, ProfileEdit* edit) {
+  const std::string_view text = file.bytes();
   if (!IsWritableSection(section)) return Refuse(edit, kBadSection);
   if (file.refusal) return Refuse(edit, file.refusal);
   if (const char* why = file.CheckText(section, true)) return Refuse(edit, why);
@@ -552,6 +567,61 @@ PlanResult PlanDeleteSection(std::string_view text, std::string_view section, Pr
   if (!found) return PlanResult::kNoChange;
   *edit = ProfileEdit{file.Offset(first), file.Offset(last), std::move(kept)};
   return PlanResult::kChange;
+}
+
+PlanResult DeleteEveryKeyIn(const FileText& file, std::string_view section, std::string_view key,
+                            ProfileEdit* edit) {
+  const std::string_view text = file.bytes();
+  if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
+  bool found = false;
+  size_t first = 0, last = 0;  // characters [first, last) go, but for |kept|
+  std::string kept;            // what lies between the lines that go
+  Line header;
+  for (size_t from = file.body; FindHeader(file.chars, from, section, &header);) {
+    LineReader reader(file.chars, header.end);
+    Line line;
+    from = file.chars.size();
+    while (reader.Next(&line)) {
+      const Classified c = Classify(reader.Content(line));
+      if (c.kind == LineKind::kHeader) {
+        from = line.begin;  // the next section of the name may start here
+        break;
+      }
+      if (c.kind != LineKind::kKey || !AsciiCaseEqual(c.name, key)) continue;
+      if (!found) {
+        first = line.begin;
+        found = true;
+      } else {
+        kept.append(text.substr(file.Offset(last), file.Offset(line.begin) - file.Offset(last)));
+      }
+      last = line.end;
+    }
+  }
+  if (!found) return PlanResult::kNoChange;
+  *edit = ProfileEdit{file.Offset(first), file.Offset(last), std::move(kept)};
+  return PlanResult::kChange;
+}
+
+}  // namespace
+
+PlanResult PlanWrite(std::string_view text, std::string_view section, std::string_view key,
+                     std::string_view value, ProfileEdit* edit) {
+  const FileText file(text);
+  return WriteIn(file, LineEndOf(file), section, key, value, edit);
+}
+
+PlanResult PlanDelete(std::string_view text, std::string_view section, std::string_view key,
+                      ProfileEdit* edit) {
+  return DeleteIn(FileText(text), section, key, edit);
+}
+
+PlanResult PlanDeleteSection(std::string_view text, std::string_view section, ProfileEdit* edit) {
+  return DeleteSectionIn(FileText(text), section, edit);
+}
+
+PlanResult PlanDeleteEveryKey(std::string_view text, std::string_view section, std::string_view key,
+                              ProfileEdit* edit) {
+  return DeleteEveryKeyIn(FileText(text), section, key, edit);
 }
 
 PlanResult PlanHoldOut(std::string_view text, std::string_view section, std::string_view key,
@@ -633,43 +703,333 @@ bool SameProfileEncoding(std::string_view a, std::string_view b) {
   return FileText(a).encoding() == FileText(b).encoding();
 }
 
-PlanResult PlanDeleteEveryKey(std::string_view text, std::string_view section, std::string_view key,
-                              ProfileEdit* edit) {
-  const FileText file(text);
-  if (const char* why = CheckNames(file, section, key)) return Refuse(edit, why);
-  bool found = false;
-  size_t first = 0, last = 0;  // characters [first, last) go, but for |kept|
-  std::string kept;            // what lies between the lines that go
-  Line header;
-  for (size_t from = file.body; FindHeader(file.chars, from, section, &header);) {
-    LineReader reader(file.chars, header.end);
-    Line line;
-    from = file.chars.size();
-    while (reader.Next(&line)) {
-      const Classified c = Classify(reader.Content(line));
-      if (c.kind == LineKind::kHeader) {
-        from = line.begin;  // the next section of the name may start here
-        break;
-      }
-      if (c.kind != LineKind::kKey || !AsciiCaseEqual(c.name, key)) continue;
-      if (!found) {
-        first = line.begin;
-        found = true;
-      } else {
-        kept.append(text.substr(file.Offset(last), file.Offset(line.begin) - file.Offset(last)));
-      }
-      last = line.end;
-    }
-  }
-  if (!found) return PlanResult::kNoChange;
-  *edit = ProfileEdit{file.Offset(first), file.Offset(last), std::move(kept)};
-  return PlanResult::kChange;
-}
-
 std::string ApplyEdit(std::string_view text, const ProfileEdit& edit) {
   std::string out;
   out.reserve(text.size() - (edit.end - edit.begin) + edit.text.size());
   out.append(text.substr(0, edit.begin)).append(edit.text).append(text.substr(edit.end));
+  return out;
+}
+
+PlanResult PlanStep(std::string_view text, const ProfileStep& step, ProfileEdit* edit) {
+  switch (step.kind) {
+    case ProfileStep::kWrite:
+      return PlanWrite(text, step.section, step.key, step.value, edit);
+    case ProfileStep::kDelete:
+      return PlanDelete(text, step.section, step.key, edit);
+    case ProfileStep::kDeleteEveryKey:
+      return PlanDeleteEveryKey(text, step.section, step.key, edit);
+    case ProfileStep::kDeleteSection:
+      return PlanDeleteSection(text, step.section, edit);
+  }
+  return PlanResult::kNoChange;
+}
+
+namespace {
+
+/// One stretch of the text while a change is planned: a section that a
+/// step names, from its header line up to the next header line, or the
+/// text between such sections. Every stretch starts at a line, and all but
+/// the last end with a line end, so that a step planned over its section
+/// alone plans what it would over the whole text.
+struct Stretch {
+  size_t begin = 0, end = 0;  // the characters of the text it stands for
+  bool named = false;         // a section (|name|), not the text between
+  std::string_view name;
+  bool added = false;    // a section the change appends: no characters of the text
+  bool changed = false;  // |bytes| hold it now
+  bool removed = false;
+  std::string bytes;
+};
+
+/// Plans the steps of a change over the stretches of the text: one pass
+/// finds the sections the steps name, and each step is planned over those
+/// alone, with the whole text's line end.
+class ChangePlanner {
+ public:
+  ChangePlanner(const FileText& file, const std::vector<ProfileStep>& steps)
+      : file_(file), steps_(steps), eol_(LineEndOf(file)) {
+    // Headers are many and the steps' sections few: each header is matched
+    // against the distinct names alone, most by their first characters.
+    for (const ProfileStep& step : steps) {
+      if (!step.section.empty() && !NamedByAStep(step.section)) sections_.push_back(step.section);
+    }
+  }
+
+  PlanResult Plan(ProfileChange* change) {
+    Index();
+    for (const ProfileStep& step : steps_) {
+      const PlanResult planned = PlanOne(step);
+      if (planned == PlanResult::kRefused) {
+        change->reason = reason_;
+        return planned;
+      }
+      if (planned == PlanResult::kChange) FindLineEnd();
+    }
+    return Collect(change);
+  }
+
+ private:
+  bool NamedByAStep(std::string_view name) const {
+    for (const std::string_view section : sections_) {
+      if (name.size() == section.size() && AsciiCaseEqual(name, section)) return true;
+    }
+    return false;
+  }
+
+  /// Returns true when the characters at |at| of |chars| may begin a
+  /// header name of one of the steps' sections: one of them is spelled
+  /// there, A to Z case ignored.
+  bool MayNameASection(std::string_view chars, size_t at) const {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    for (const std::string_view section : sections_) {
+      if (chars.size() - at < section.size()) continue;
+      size_t i = 0;
+      while (i < section.size() && lower(chars[at + i]) == lower(section[i])) ++i;
+      if (i == section.size()) return true;
+    }
+    return false;
+  }
+
+  /// Splits the text into stretches, jumping from '[' to '[' as FindHeader
+  /// does.
+  void Index() {
+    const std::string_view chars = file_.chars;
+    size_t between = file_.body;  // where the text since the last section begins
+    for (size_t bracket = chars.find('[', between); bracket != std::string_view::npos;
+         bracket = chars.find('[', bracket + 1)) {
+      size_t begin = bracket;
+      while (begin > file_.body && IsProfileBlank(chars[begin - 1])) --begin;
+      if (begin > file_.body && !IsLineEnd(chars[begin - 1])) continue;  // '[' inside a line
+      size_t first = bracket + 1;
+      while (first < chars.size() && IsProfileBlank(chars[first])) ++first;
+      if (!MayNameASection(chars, first)) continue;
+      LineReader reader(chars, begin);
+      Line header{};
+      reader.Next(&header);
+      std::string_view name;
+      if (!IsHeader(reader.Content(header), &name) || !NamedByAStep(name)) continue;
+      size_t end = chars.size();
+      for (Line line; reader.Next(&line);) {
+        if (Classify(reader.Content(line)).kind == LineKind::kHeader) {
+          end = line.begin;
+          break;
+        }
+      }
+      if (begin > between) Add(between, begin, false, {});
+      Add(begin, end, true, name);
+      between = end;
+      bracket = end - 1;  // the next search starts at the next header
+    }
+    if (chars.size() > between) Add(between, chars.size(), false, {});
+  }
+
+  void Add(size_t begin, size_t end, bool named, std::string_view name) {
+    Stretch stretch;
+    stretch.begin = begin;
+    stretch.end = end;
+    stretch.named = named;
+    stretch.name = name;
+    stretches_.push_back(std::move(stretch));
+  }
+
+  std::string_view Bytes(const Stretch& s) const {
+    if (s.changed) return s.bytes;
+    const size_t begin = file_.Offset(s.begin);
+    return file_.bytes().substr(begin, file_.Offset(s.end) - begin);
+  }
+
+  std::vector<Stretch*> Sections(std::string_view name) {
+    std::vector<Stretch*> found;
+    for (Stretch& s : stretches_) {
+      if (s.named && !s.removed && AsciiCaseEqual(s.name, name)) found.push_back(&s);
+    }
+    return found;
+  }
+
+  /// Plans |plan| over |s| alone and makes it there.
+  template <typename Plan>
+  PlanResult PlanIn(Stretch* s, Plan plan) {
+    const std::string_view bytes = Bytes(*s);
+    const FileText part(bytes, file_.encoding());
+    ProfileEdit edit;
+    const PlanResult planned = plan(part, &edit);
+    if (planned == PlanResult::kRefused) reason_ = edit.reason;
+    if (planned != PlanResult::kChange) return planned;
+    s->bytes = ApplyEdit(bytes, edit);
+    s->changed = true;
+    return planned;
+  }
+
+  /// Plans |plan| over every section |name|, or, where there is none, over
+  /// no text at all (which can only refuse it or find nothing to do).
+  template <typename Plan>
+  PlanResult PlanInEach(std::string_view name, bool first_only, Plan plan) {
+    const std::vector<Stretch*> sections = Sections(name);
+    if (sections.empty()) {
+      Stretch none;
+      none.changed = true;
+      return PlanIn(&none, plan);
+    }
+    PlanResult result = PlanResult::kNoChange;
+    for (Stretch* s : sections) {
+      const PlanResult planned = PlanIn(s, plan);
+      if (planned == PlanResult::kRefused) return planned;
+      if (planned == PlanResult::kChange) result = planned;
+      if (first_only) break;
+    }
+    return result;
+  }
+
+  PlanResult PlanOne(const ProfileStep& step) {
+    const std::string_view section = step.section, key = step.key, value = step.value;
+    switch (step.kind) {
+      case ProfileStep::kWrite: {
+        if (!Sections(section).empty()) {
+          return PlanInEach(section, true, [&](const FileText& part, ProfileEdit* edit) {
+            return WriteIn(part, eol_, section, key, value, edit);
+          });
+        }
+        // A new section at the end, after a line end for the last line.
+        ProfileEdit added;
+        const PlanResult planned =
+            WriteIn(FileText("", file_.encoding()), eol_, section, key, value, &added);
+        if (planned == PlanResult::kRefused) {
+          reason_ = added.reason;
+          return planned;
+        }
+        EndLastLine();
+        Add(file_.chars.size(), file_.chars.size(), true, section);
+        stretches_.back().added = stretches_.back().changed = true;
+        stretches_.back().bytes = std::move(added.text);
+        return planned;
+      }
+      case ProfileStep::kDelete:
+        return PlanInEach(section, true, [&](const FileText& part, ProfileEdit* edit) {
+          return DeleteIn(part, section, key, edit);
+        });
+      case ProfileStep::kDeleteEveryKey:
+        return PlanInEach(section, false, [&](const FileText& part, ProfileEdit* edit) {
+          return DeleteEveryKeyIn(part, section, key, edit);
+        });
+      case ProfileStep::kDeleteSection: {
+        ProfileEdit none;
+        if (DeleteSectionIn(FileText("", file_.encoding()), section, &none) ==
+            PlanResult::kRefused) {
+          reason_ = none.reason;
+          return PlanResult::kRefused;
+        }
+        const std::vector<Stretch*> sections = Sections(section);
+        for (Stretch* s : sections) s->removed = true;
+        return sections.empty() ? PlanResult::kNoChange : PlanResult::kChange;
+      }
+    }
+    return PlanResult::kNoChange;
+  }
+
+  /// Gives the text's last line a line end, if it has none.
+  void EndLastLine() {
+    for (auto s = stretches_.rbegin(); s != stretches_.rend(); ++s) {
+      if (s->removed || Bytes(*s).empty()) continue;
+      const char last =
+          s->changed ? FileText(s->bytes, file_.encoding()).chars.back() : file_.chars[s->end - 1];
+      if (IsLineEnd(last)) return;
+      const std::string eol = FileText("", file_.encoding()).Encode(eol_);
+      if (s->named) {
+        s->bytes = std::string(Bytes(*s)) + eol;
+        s->changed = true;
+      } else {
+        Add(file_.chars.size(), file_.chars.size(), false, {});
+        stretches_.back().added = stretches_.back().changed = true;
+        stretches_.back().bytes = eol;
+      }
+      return;
+    }
+  }
+
+  /// The line end of the text's first line, as LineEndOf gives it.
+  void FindLineEnd() {
+    for (const Stretch& s : stretches_) {
+      if (s.removed || Bytes(s).empty()) continue;
+      const FileText changed(s.changed ? std::string_view(s.bytes) : std::string_view(),
+                             file_.encoding());
+      const std::string_view chars = s.changed ? changed.chars : file_.chars;
+      LineReader reader(chars, s.changed ? 0 : s.begin);
+      Line first{};
+      reader.Next(&first);
+      eol_ = first.HasLineEnd() ? chars.substr(first.content_end, first.end - first.content_end)
+                                : "\r\n";
+      return;
+    }
+    eol_ = "\r\n";
+  }
+
+  /// Gives the stretches that changed as edits of the text.
+  PlanResult Collect(ProfileChange* change) {
+    const std::string_view text = file_.bytes();
+    for (const Stretch& s : stretches_) {
+      const size_t begin = s.added ? text.size() : file_.Offset(s.begin);
+      const size_t end = s.added ? text.size() : file_.Offset(s.end);
+      if (s.removed && !s.added) {
+        change->edits.push_back(ProfileEdit{begin, end, std::string()});
+      } else if (!s.removed && s.changed && s.bytes != text.substr(begin, end - begin)) {
+        change->edits.push_back(ProfileEdit{begin, end, s.bytes});
+      }
+    }
+    if (change->edits.empty() || Unchanged(*change)) {
+      change->edits.clear();
+      return PlanResult::kNoChange;
+    }
+    return PlanResult::kChange;
+  }
+
+  /// Returns true when |change| leaves the text as it is.
+  bool Unchanged(const ProfileChange& change) const {
+    const std::string_view text = file_.bytes();
+    size_t size = text.size();
+    for (const ProfileEdit& e : change.edits) size = size - (e.end - e.begin) + e.text.size();
+    if (size != text.size()) return false;
+    size_t at = 0, from = 0;  // where the result and the text are compared
+    for (const ProfileEdit& e : change.edits) {
+      at += e.begin - from;  // the bytes before the edit are the text's own
+      if (text.substr(at, e.text.size()) != e.text) return false;
+      at += e.text.size();
+      from = e.end;
+    }
+    return true;
+  }
+
+  const FileText& file_;
+  const std::vector<ProfileStep>& steps_;
+  std::vector<std::string_view> sections_;  // the distinct names of the steps' sections
+  std::string eol_;  // of the text's first line, in characters
+  std::vector<Stretch> stretches_;
+  const char* reason_ = nullptr;
+};
+
+}  // namespace
+
+PlanResult PlanChange(std::string_view text, const std::vector<ProfileStep>& steps,
+                      ProfileChange* change) {
+  *change = ProfileChange();
+  const FileText file(text);
+  // A file refused as a whole refuses the first step, whatever it is.
+  if (file.refusal != nullptr && !steps.empty()) {
+    ProfileEdit edit;
+    PlanStep(text, steps.front(), &edit);
+    change->reason = edit.reason;
+    return PlanResult::kRefused;
+  }
+  return ChangePlanner(file, steps).Plan(change);
+}
+
+std::string ApplyChange(std::string_view text, const ProfileChange& change) {
+  std::string out;
+  size_t from = 0;
+  for (const ProfileEdit& e : change.edits) {
+    out.append(text.substr(from, e.begin - from)).append(e.text);
+    from = e.end;
+  }
+  out.append(text.substr(from));
   return out;
 }
 

@@ -3,12 +3,13 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The profile-file engine: the text rules of a private profile file
 // ("[Section]" headers and "key=value" lines), as pure functions over the
 // file's bytes, read the way the platform's own reader reads them. It plans
-// one change at a time as an edit of a byte range, so that every byte
-// outside that range stays exactly as it was. The rules it keeps are
+// each change as edits of byte ranges, so that every byte outside them
+// stays exactly as it was. The rules it keeps are
 // stated once, in docs/profile-format.md.
 
 namespace quillpost {
@@ -115,5 +116,31 @@ bool SameProfileEncoding(std::string_view a, std::string_view b);
 
 /// Returns |text| with |edit| applied.
 std::string ApplyEdit(std::string_view text, const ProfileEdit& edit);
+
+/// One edit that a change asks for.
+struct ProfileStep {
+  enum Kind { kWrite, kDelete, kDeleteEveryKey, kDeleteSection } kind;
+  std::string section, key, value;
+};
+
+/// Plans |step| over |text| with PlanWrite, PlanDelete, PlanDeleteEveryKey
+/// or PlanDeleteSection.
+PlanResult PlanStep(std::string_view text, const ProfileStep& step, ProfileEdit* edit);
+
+/// A change of a text: edits of disjoint byte ranges, in order.
+struct ProfileChange {
+  std::vector<ProfileEdit> edits;
+  const char* reason = nullptr;  ///< when refused: why
+};
+
+/// Plans |steps| as one change of |text|: the text that planning and
+/// applying each step in turn (PlanStep) would leave, or that one's first
+/// refusal. The text is read once, for the sections that the steps name;
+/// each step then costs what those sections hold, not what the text does.
+PlanResult PlanChange(std::string_view text, const std::vector<ProfileStep>& steps,
+                      ProfileChange* change);
+
+/// Returns |text| with |change| applied.
+std::string ApplyChange(std::string_view text, const ProfileChange& change);
 
 }  // namespace quillpost

@@ -48,28 +48,6 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 /// Returns true when |error| means the caller may not write there.
 bool IsPermissionError(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
-struct WriteArgs {
-  std::string_view section, key, value;
-};
-
-struct DeleteArgs {
-  std::string_view section, key;
-};
-
-PlanResult PlanWriteArgs(std::string_view text, const void* args, ProfileEdit* edit) {
-  const auto* a = static_cast<const WriteArgs*>(args);
-  return PlanWrite(text, a->section, a->key, a->value, edit);
-}
-
-PlanResult PlanDeleteArgs(std::string_view text, const void* args, ProfileEdit* edit) {
-  const auto* a = static_cast<const DeleteArgs*>(args);
-  return PlanDelete(text, a->section, a->key, edit);
-}
-
-PlanResult PlanDeleteSectionArgs(std::string_view text, const void* args, ProfileEdit* edit) {
-  return PlanDeleteSection(text, *static_cast<const std::string_view*>(args), edit);
-}
-
 constexpr char kTwoFiles[] = "one change edits one file";
 
 constexpr char kChangedMeanwhile[] = "the file changed while it was being checked";
@@ -78,7 +56,7 @@ struct HoldOutArgs {
   const ProfileFile::HeldOut* held;
 };
 
-PlanResult PlanHoldOutArgs(std::string_view text, const void* args, ProfileEdit* edit) {
+PlanResult HoldOutEdit(std::string_view text, const void* args, ProfileEdit* edit) {
   const ProfileFile::HeldOut& held = *static_cast<const HoldOutArgs*>(args)->held;
   if (text != held.before) {
     edit->reason = kChangedMeanwhile;
@@ -94,7 +72,7 @@ struct PutBackArgs {
   const ProfileFile::HeldOut* held;
 };
 
-PlanResult PlanPutBackArgs(std::string_view text, const void* args, ProfileEdit* edit) {
+PlanResult PutBackEdit(std::string_view text, const void* args, ProfileEdit* edit) {
   const auto* a = static_cast<const PutBackArgs*>(args);
   const ProfileFile::HeldOut& held = *a->held;
   // Untouched since the delete: the line goes back where it was.
@@ -109,51 +87,18 @@ PlanResult PlanPutBackArgs(std::string_view text, const void* args, ProfileEdit*
   return PlanPutBack(text, a->section, a->key, held.line, edit);
 }
 
-PlanResult PlanStep(std::string_view text, const ProfileFile::Step& step, ProfileEdit* edit) {
-  switch (step.kind) {
-    case ProfileFile::Step::kWrite:
-      return PlanWrite(text, step.section, step.key, step.value, edit);
-    case ProfileFile::Step::kDelete:
-      return PlanDelete(text, step.section, step.key, edit);
-    case ProfileFile::Step::kDeleteEveryKey:
-      return PlanDeleteEveryKey(text, step.section, step.key, edit);
-    case ProfileFile::Step::kDeleteSection:
-      return PlanDeleteSection(text, step.section, edit);
-  }
-  return PlanResult::kNoChange;
+/// A planner of one edit, as a planner of a change.
+template <PlanResult (*plan)(std::string_view, const void*, ProfileEdit*)>
+PlanResult AsChange(std::string_view text, const void* args, ProfileChange* change) {
+  ProfileEdit edit;
+  const PlanResult planned = plan(text, args, &edit);
+  change->reason = edit.reason;
+  if (planned == PlanResult::kChange) change->edits.push_back(std::move(edit));
+  return planned;
 }
 
-/// Plans every step of a change in order, each over the text the ones
-/// before it leave, and gives the whole as one edit of |text|: a step
-/// refused refuses the change.
-PlanResult PlanSteps(std::string_view text, const void* args, ProfileEdit* edit) {
-  const auto& steps = *static_cast<const std::vector<ProfileFile::Step>*>(args);
-  std::string current;
-  bool changed = false;
-  size_t head = 0, tail = 0;  // bytes at either end that no step touched
-  for (const ProfileFile::Step& step : steps) {
-    ProfileEdit part;
-    const std::string_view now = changed ? std::string_view(current) : text;
-    const PlanResult planned = PlanStep(now, step, &part);
-    if (planned == PlanResult::kRefused) {
-      edit->reason = part.reason;
-      return planned;
-    }
-    if (planned == PlanResult::kNoChange) continue;
-    if (!changed) {
-      current.assign(text);  // copied once, edited in place from here on
-      head = part.begin;
-      tail = current.size() - part.end;
-      changed = true;
-    } else {
-      head = std::min(head, part.begin);
-      tail = std::min(tail, current.size() - part.end);
-    }
-    current.replace(part.begin, part.end - part.begin, part.text);
-  }
-  if (!changed || current == text) return PlanResult::kNoChange;
-  *edit = ProfileEdit{head, text.size() - tail, current.substr(head, current.size() - tail - head)};
-  return PlanResult::kChange;
+PlanResult StepsChange(std::string_view text, const void* args, ProfileChange* change) {
+  return PlanChange(text, *static_cast<const std::vector<ProfileStep>*>(args), change);
 }
 
 }  // namespace
@@ -191,13 +136,13 @@ bool ProfileFile::PlanHoldOut(const char* path, std::string_view section, std::s
 
 bool ProfileFile::HoldOut(const char* path, const HeldOut& held) {
   const HoldOutArgs args{&held};
-  return Update(path, false, PlanHoldOutArgs, &args);
+  return Update(path, false, AsChange<HoldOutEdit>, &args);
 }
 
 bool ProfileFile::PutBack(const char* path, std::string_view section, std::string_view key,
                           std::string_view value, const HeldOut& held) {
   const PutBackArgs args{section, key, value, &held};
-  return Update(path, true, PlanPutBackArgs, &args);
+  return Update(path, true, AsChange<PutBackEdit>, &args);
 }
 
 bool ProfileFile::ReadWhole(const char* path, Content* text) {
@@ -263,28 +208,20 @@ void ProfileFile::ReadSection(const char* path, std::string_view section, std::s
 
 bool ProfileFile::Write(const char* path, std::string_view section, std::string_view key,
                         std::string_view value) {
-  if (changing_) {
-    return Record(path,
-                  Step{Step::kWrite, std::string(section), std::string(key), std::string(value)});
-  }
-  const WriteArgs args{section, key, value};
-  return Update(path, true, PlanWriteArgs, &args);
+  return Record(path,
+                {ProfileStep::kWrite, std::string(section), std::string(key), std::string(value)});
 }
 
 bool ProfileFile::Delete(const char* path, std::string_view section, std::string_view key) {
-  if (changing_)
-    return Record(path, Step{Step::kDelete, std::string(section), std::string(key), {}});
-  const DeleteArgs args{section, key};
-  return Update(path, false, PlanDeleteArgs, &args);
+  return Record(path, {ProfileStep::kDelete, std::string(section), std::string(key), {}});
 }
 
 bool ProfileFile::DeleteSection(const char* path, std::string_view section) {
-  if (changing_) return Record(path, Step{Step::kDeleteSection, std::string(section), {}, {}});
-  return Update(path, false, PlanDeleteSectionArgs, &section);
+  return Record(path, {ProfileStep::kDeleteSection, std::string(section), {}, {}});
 }
 
 bool ProfileFile::DeleteEveryKey(const char* path, std::string_view section, std::string_view key) {
-  return Record(path, Step{Step::kDeleteEveryKey, std::string(section), std::string(key), {}});
+  return Record(path, {ProfileStep::kDeleteEveryKey, std::string(section), std::string(key), {}});
 }
 
 void ProfileFile::BeginChange() {
@@ -296,7 +233,7 @@ void ProfileFile::BeginChange() {
 
 bool ProfileFile::CommitChange() {
   changing_ = false;
-  std::vector<Step> steps;
+  std::vector<ProfileStep> steps;
   steps.swap(steps_);
   if (two_files_) {
     two_files_ = false;
@@ -305,8 +242,10 @@ bool ProfileFile::CommitChange() {
   }
   if (steps.empty()) return true;
   bool create_missing = false;
-  for (const Step& step : steps) create_missing = create_missing || step.kind == Step::kWrite;
-  return Update(change_path_.c_str(), create_missing, PlanSteps, &steps);
+  for (const ProfileStep& step : steps) {
+    create_missing = create_missing || step.kind == ProfileStep::kWrite;
+  }
+  return Update(change_path_.c_str(), create_missing, StepsChange, &steps);
 }
 
 void ProfileFile::AbandonChange() {
@@ -315,7 +254,7 @@ void ProfileFile::AbandonChange() {
   steps_.clear();
 }
 
-bool ProfileFile::Record(const char* path, Step step) {
+bool ProfileFile::Record(const char* path, ProfileStep step) {
   if (!changing_) {
     BeginChange();
     Record(path, std::move(step));
@@ -409,15 +348,15 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
   if (fd < 0) {
     if (errno == ELOOP) return Outcome::kRetry;  // a link came in after the path was resolved
     if (errno != ENOENT) return Outcome::kFailed;
-    ProfileEdit edit;
-    const PlanResult planned = plan("", args, &edit);
+    ProfileChange change;
+    const PlanResult planned = plan("", args, &change);
     if (planned == PlanResult::kRefused) {
-      refusal_ = edit.reason;
+      refusal_ = change.reason;
       return Outcome::kFailed;
     }
     if (planned == PlanResult::kNoChange || !create_missing) return Outcome::kDone;
     if (observer_) observer_->Held();  // nobody else's lock to wait for
-    const Outcome created = Create(target, edit.text);
+    const Outcome created = Create(target, ApplyChange("", change));
     const int saved = errno;
     if (observer_) observer_->Released();
     errno = saved;
@@ -458,11 +397,11 @@ ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::s
 
   Content text;
   if (!ReadAll(fd, held.st_size, &text)) return Outcome::kFailed;
-  ProfileEdit edit;
-  const PlanResult planned = plan(text.view(), args, &edit);
+  ProfileChange change;
+  const PlanResult planned = plan(text.view(), args, &change);
   if (planned == PlanResult::kNoChange) return Outcome::kDone;
   if (planned == PlanResult::kRefused) {
-    refusal_ = edit.reason;
+    refusal_ = change.reason;
     return Outcome::kFailed;
   }
   // A file without any write bit is read-only for everyone, as the platform's
@@ -474,9 +413,17 @@ ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::s
   }
 
   SweepStaleTemporaries(target, held.st_uid);
+  // The new text as the old one's stretches and the edits between them.
   const std::string_view whole = text.view();
-  const std::string_view parts[] = {whole.substr(0, edit.begin), edit.text, whole.substr(edit.end)};
-  switch (ReplaceByRename(target, held, parts, 3)) {
+  std::vector<std::string_view> parts;
+  size_t from = 0;
+  for (const ProfileEdit& edit : change.edits) {
+    parts.push_back(whole.substr(from, edit.begin - from));
+    parts.push_back(edit.text);
+    from = edit.end;
+  }
+  parts.push_back(whole.substr(from));
+  switch (ReplaceByRename(target, held, parts.data(), static_cast<int>(parts.size()))) {
     case Replacement::kDone:
       return Outcome::kDone;
     case Replacement::kFailed:
@@ -484,10 +431,9 @@ ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::s
     case Replacement::kInPlace:
       break;
   }
-  std::string updated;
-  updated.reserve(parts[0].size() + parts[1].size() + parts[2].size());
-  for (const std::string_view part : parts) updated.append(part);
-  return UpdateInPlace(fd, whole, updated, edit.begin) ? Outcome::kDone : Outcome::kFailed;
+  const std::string updated = ApplyChange(whole, change);
+  return UpdateInPlace(fd, whole, updated, change.edits.front().begin) ? Outcome::kDone
+                                                                       : Outcome::kFailed;
 }
 
 ProfileFile::Outcome ProfileFile::Create(const std::string& target, std::string_view text) {

@@ -111,19 +111,13 @@ class ProfileFile {
   bool PutBack(const char* path, std::string_view section, std::string_view key,
                std::string_view value, const HeldOut& held);
 
-  /// One edit of a change, as recorded between BeginChange and CommitChange.
-  struct Step {
-    enum Kind { kWrite, kDelete, kDeleteEveryKey, kDeleteSection } kind;
-    std::string section, key, value;
-  };
-
  private:
   enum class Outcome { kDone, kFailed, kRetry };
   /// What became of replacing the file by renaming a copy over it.
   enum class Replacement { kDone, kFailed, kInPlace };
 
-  /// Plans an edit of the file's current text.
-  using Planner = PlanResult (*)(std::string_view text, const void* args, ProfileEdit* edit);
+  /// Plans a change of the file's current text.
+  using Planner = PlanResult (*)(std::string_view text, const void* args, ProfileChange* change);
 
   /// Makes the edit |plan| gives of |path|'s text, leaving the record.
   bool Update(const char* path, bool create_missing, Planner plan, const void* args);
@@ -131,7 +125,7 @@ class ProfileFile {
   void NoteFailure(int error);
   /// Records |step| of the open change on |path|, or runs it at once when
   /// no change is open.
-  bool Record(const char* path, Step step);
+  bool Record(const char* path, ProfileStep step);
   Outcome UpdateOnce(const std::string& target, bool create_missing, Planner plan,
                      const void* args);
   /// Plans and makes the edit on |fd|, the open file |target|, locking it
@@ -201,7 +195,7 @@ class ProfileFile {
   bool changing_ = false;
   bool two_files_ = false;  // a step of the open change named another file
   std::string change_path_;
-  std::vector<Step> steps_;
+  std::vector<ProfileStep> steps_;
 };
 
 }  // namespace quillpost

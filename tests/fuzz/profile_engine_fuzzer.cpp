@@ -10,7 +10,9 @@
 //   quotes removed);
 // - a delete removes exactly one line;
 // - a write or delete changes what no other key of the file reads.
-// - a section delete leaves no section of the name and covers whole lines.
+// - a section delete leaves no section of the name and covers whole lines;
+// - the steps planned as one change (PlanChange) give the text that
+//   planning and applying them one by one gave, or refuse as that did.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -90,25 +92,63 @@ std::string Read(std::string_view text, std::string_view section, std::string_vi
   return value;
 }
 
+/// The steps since the start text, as one change, until one is refused.
+struct OneChange {
+  std::string start;
+  std::vector<quillpost::ProfileStep> steps;
+  bool open = true;
+
+  /// Adds |step|, which planned alone gave |result| (and |edit|).
+  void Add(quillpost::ProfileStep step, PlanResult result, const ProfileEdit& edit) {
+    if (!open) return;
+    steps.push_back(std::move(step));
+    if (result != PlanResult::kRefused) return;
+    quillpost::ProfileChange change;
+    Check(quillpost::PlanChange(start, steps, &change) == PlanResult::kRefused);
+    Check(change.reason == edit.reason);
+    open = false;
+  }
+
+  void Finish(const std::string& text) const {
+    if (!open) return;
+    quillpost::ProfileChange change;
+    const PlanResult r = quillpost::PlanChange(start, steps, &change);
+    Check(r != PlanResult::kRefused);
+    Check((r == PlanResult::kChange) == (text != start));
+    Check(quillpost::ApplyChange(start, change) == text);
+  }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   std::string text = input.ConsumeRandomLengthString(4096);
   const bool refused_file = quillpost::ProfileTextRefusal(text) != nullptr;
+  OneChange change{text, {}};
   std::vector<std::pair<std::string, std::string>> names;  // every name used so far
   for (int op = 0; op < 8 && input.remaining_bytes() > 0; ++op) {
-    const int kind = input.ConsumeIntegralInRange(0, 3);
-    const std::string section = input.ConsumeRandomLengthString(12);
+    const int kind = input.ConsumeIntegralInRange(0, 4);
+    // Now and then a name used before, so that steps meet each other's sections.
+    const bool again = !names.empty() && input.ConsumeBool();
+    const std::string section = again ? names.back().first : input.ConsumeRandomLengthString(12);
     const std::string key = input.ConsumeRandomLengthString(12);
     names.emplace_back(section, key);
     if (kind == 2) {
       Read(text, section, key);
       continue;
     }
+    if (kind == 4) {
+      ProfileEdit edit;
+      const PlanResult r = quillpost::PlanDeleteEveryKey(text, section, key, &edit);
+      change.Add({quillpost::ProfileStep::kDeleteEveryKey, section, key, ""}, r, edit);
+      if (r == PlanResult::kChange) text = quillpost::ApplyEdit(text, edit);
+      continue;
+    }
     if (kind == 3) {
       ProfileEdit edit;
       const PlanResult r = quillpost::PlanDeleteSection(text, section, &edit);
+      change.Add({quillpost::ProfileStep::kDeleteSection, section, "", ""}, r, edit);
       if (!quillpost::IsWritableSection(section)) Check(r == PlanResult::kRefused);
       if (r == PlanResult::kRefused) {
         Check(edit.reason != nullptr);
@@ -132,6 +172,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ProfileEdit edit;
     const PlanResult r = kind == 0 ? quillpost::PlanWrite(text, section, key, value, &edit)
                                    : quillpost::PlanDelete(text, section, key, &edit);
+    change.Add({kind == 0 ? quillpost::ProfileStep::kWrite : quillpost::ProfileStep::kDelete,
+                section, key, value},
+               r, edit);
     const bool valid = quillpost::IsWritableSection(section) && quillpost::IsWritableKey(key) &&
                        (kind == 1 || quillpost::IsWritableValue(value));
     if (!valid) Check(r == PlanResult::kRefused);
@@ -169,5 +212,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!same) Check(Read(text, s, k) == before[i]);
     }
   }
+  change.Finish(text);
   return 0;
 }

@@ -5,9 +5,6 @@ namespace quillpost {
 /// The file name of the service configuration file, in the system directory.
 extern const char kConfigFileName[];
 
-/// The line each program prints when the system directory is not available.
-extern const char kNoSystemDirectory[];
-
 class Platform;
 
 /// Forms the path of the service configuration file in |buffer| of |size|
@@ -17,5 +14,9 @@ class Platform;
 /// false when the system directory is not available or the path does not fit
 /// in |buffer| (|buffer| then holds an empty string: never a cut path).
 bool ServiceConfigPath(Platform& platform, char* buffer, unsigned size, unsigned capacity);
+
+/// As ServiceConfigPath, and when it fails prints the line that says why:
+/// kNoSystemDirectory, or that the directory is too long for |size|.
+bool ServiceConfigPathOrSay(Platform& platform, char* buffer, unsigned size, unsigned capacity);
 
 }  // namespace quillpost

@@ -62,7 +62,7 @@ bool MakePrefix(const char* arg, char (&prefix)[256]) {
   const bool ends_with_backslash = arg[length - 1] == '\\';
   const size_t prefix_length = length + (ends_with_backslash ? 0 : 1);
   if (prefix_length > kMaxPathDirPrefix) {
-    std::printf("PathDir is too long: at most %u characters, its trailing backslash counted\n",
+    std::printf("PathDir is too long: at most %u bytes, its trailing backslash counted\n",
                 kMaxPathDirPrefix);
     return false;
   }

@@ -36,10 +36,7 @@ int RegisterService(Platform& platform, bool lite, const char* prefix) {
   char path[kBufferSize];
   char value[kBufferSize];
 
-  if (!ServiceConfigPath(platform, path, kBufferSize, kSystemDirCapacity)) {
-    std::puts(kNoSystemDirectory);
-    return 0;
-  }
+  if (!ServiceConfigPathOrSay(platform, path, kBufferSize, kSystemDirCapacity)) return 0;
 
   // The writes make one change (see ProvregMain): what became of each is
   // the change's to tell, at its commit.

@@ -10,10 +10,7 @@ namespace quillpost {
 int UnregisterService(Platform& platform, bool lite) {
   const Edition& edition = EditionFor(lite);
   char path[256];
-  if (!ServiceConfigPath(platform, path, sizeof path, sizeof path - 1)) {
-    std::puts(kNoSystemDirectory);
-    return 0;
-  }
+  if (!ServiceConfigPathOrSay(platform, path, sizeof path, sizeof path - 1)) return 0;
 
   // The entry in "Services" goes first: should the removals ever be made
   // one by one and stop half way, the messaging subsystem no longer offers

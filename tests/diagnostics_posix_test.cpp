@@ -102,7 +102,8 @@ enum class SetUp {
   kFull,
   kSizeLimit,
   kLocked,
-  kLoop
+  kLoop,
+  kLongSystemDir
 };
 
 struct Row {
@@ -131,7 +132,7 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
        SetUp::kNone,
        {"-lite", long_dir},
        0,
-       "PathDir is too long: at most 246 characters, its trailing backslash counted"},
+       "PathDir is too long: at most 246 bytes, its trailing backslash counted"},
       {"provreg",
        PROVREG_PATH,
        SetUp::kNoSystemDir,
@@ -204,6 +205,8 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
        2,
        "Cannot remove the service definition from \"<file>\""},
       {"wiztest", "", SetUp::kForeignLink, {}, 2, "Cannot read \"<file>\": <why>"},
+      {"wiztest", "", SetUp::kLocked, {}, 2, "Cannot read \"<file>\": <why>"},
+      {"wiztest", "", SetUp::kLoop, {}, 2, "Cannot read \"<file>\": <why>"},
       {"wiztest",
        "",
        SetUp::kLockLeftBehind,  // waits out the lock wait
@@ -214,8 +217,17 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
   };
   std::set<std::string> skips;  // why rows could not run here
   if (std::string(GROFF_PATH).empty()) GTEST_SKIP() << "needs groff to render the pages";
-  for (const char* page : {"provreg", "provunreg"}) {
-    const char* program = page == std::string("provreg") ? PROVREG_PATH : PROVUNREG_PATH;
+  for (const char* page : {"provreg", "provunreg", "wiztest"}) {
+    const char* program = page == std::string("provreg")     ? PROVREG_PATH
+                          : page == std::string("provunreg") ? PROVUNREG_PATH
+                                                             : "";
+    rows.push_back({page,
+                    program,
+                    SetUp::kLongSystemDir,
+                    {"-norm"},
+                    2,
+                    "The system directory is too long: at most <n> characters"});
+    if (program[0] == '\0') continue;
     for (const auto set_up : {SetUp::kReadOnly, SetUp::kStranger, SetUp::kNoDir, SetUp::kFull,
                               SetUp::kSizeLimit, SetUp::kLocked, SetUp::kLoop}) {
       // provunreg has nothing to remove where the directory is missing
@@ -271,6 +283,7 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     launch.argv = {program};
     launch.argv.insert(launch.argv.end(), row.args.begin(), row.args.end());
     if (row.set_up == SetUp::kNoSystemDir) launch.env[0].second = "";
+    if (row.set_up == SetUp::kLongSystemDir) launch.env[0].second = "/" + std::string(249, 'd');
     // The file of every cause row holds the normal edition, so that both
     // programs have something to change.
     if (row.set_up >= SetUp::kReadOnly) WriteFileBytes(file_, "[VRQPN]\r\nx=1\r\n");
@@ -302,7 +315,8 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
       launch.argv.insert(launch.argv.begin(), {"/bin/sh", "-c", "ulimit -f 2; exec \"$0\" \"$@\""});
     }
     const int held = row.set_up == SetUp::kLocked ? open(file_.c_str(), O_RDONLY) : -1;
-    if (held >= 0) flock(held, LOCK_SH);
+    // A reader's lock keeps writers waiting; a writer's keeps readers too.
+    if (held >= 0) flock(held, row.page == std::string("wiztest") ? LOCK_EX : LOCK_SH);
     if (row.set_up == SetUp::kLoop) {
       fs::remove(file_);
       fs::create_symlink(file_, file_);

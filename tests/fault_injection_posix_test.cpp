@@ -262,8 +262,8 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
       const std::string now = test::ReadFileBytes(file);
       SCOPED_TRACE(testing::Message() << "status " << status << ", file " << files.Name(now));
       if (status == 1 && now == files.original) {
-        // The read, the listing of the section or the delete failed: the
-        // entry never left, silently only when the read found nothing.
+        // The plan or the delete failed: the entry never left, and a line
+        // says why.
         if (!output.empty()) {
           ++left_in_place;
           EXPECT_EQ(
@@ -275,6 +275,10 @@ TEST(FaultInjection, EveryFailedCallOfAWiztestRunKeepsOrReportsTheEntry) {
       } else if (status == 1) {
         EXPECT_EQ(now, files.written_back);
         EXPECT_EQ(output, "");
+      } else if (now == files.original) {
+        // A read failed: the wizard did not run, and the line says why.
+        EXPECT_EQ(output.rfind("Cannot read \"" + file + "\": ", 0), 0u) << output;
+        EXPECT_EQ(output.find('\n'), output.size() - 1) << output;
       } else {
         // The write-back failed: the file is as the delete left it, and the
         // user is told the value and where it belongs.

@@ -354,6 +354,14 @@ TEST(ProfileEngine, PutsAHeldLineBackNextToWhatSurroundedIt) {
       {"[S]\nA=1\nK=v", "[S]\nA=1\nZ=1\n", "[S]\nA=1\nK=v\nZ=1\n"},
       {Utf16(u"[S]\r\nK=\xdc00\r\nB=2\r\n"), Utf16(u"[S]\r\nB=2\r\n"),
        Utf16(u"[S]\r\nK=\xdc00\r\nB=2\r\n")},
+      // Of neighbours spelled alike, the one it stood by, not the first.
+      {"[S]\r\nA=1\r\n\r\nB=2\r\n\r\nK=v\r\nC=3\r\n[T]\r\n",
+       "[S]\r\nA=1\r\n\r\nB=2\r\n\r\nC=3\r\n[T]\r\nx=1\r\n",
+       "[S]\r\nA=1\r\n\r\nB=2\r\n\r\nK=v\r\nC=3\r\n[T]\r\nx=1\r\n"},
+      {"[S]\r\n;\r\nA=1\r\n;\r\nK=v\r\n", "[S]\r\n;\r\nA=1\r\n;\r\nZ=0\r\n",
+       "[S]\r\n;\r\nA=1\r\n;\r\nK=v\r\nZ=0\r\n"},
+      {"[S]\r\n;\r\nP=0\r\nK=v\r\n;\r\n", "[S]\r\n;\r\nA=1\r\n;\r\n",
+       "[S]\r\n;\r\nA=1\r\nK=v\r\n;\r\n"},
   };
   for (const auto& c : cases) {
     HeldLine held;

@@ -322,14 +322,14 @@ TEST_F(ProvregTest, OnlyRegularFilesAreEdited) {
 // A system directory too long for the path is no system directory. (An
 // unset one, and a directory where the file should be, are rows of
 // Diagnostics.EveryMessageOfEachPageIsPrintedWithItsStatus.)
-TEST_F(ProvregTest, ASystemDirectoryTooLongIsNoneForBothPrograms) {
+TEST_F(ProvregTest, ASystemDirectoryTooLongIsSaidSoByBothPrograms) {
   for (const char* program : {PROVREG_PATH, PROVUNREG_PATH}) {
     LaunchOptions launch = Launch({"-norm"});
     launch.argv[0] = program;
     launch.env = {{"QUILLPOST_SYSTEM_DIR", std::string(300, 'd')}};
     const ProcessResult r = RunProcess(launch);
     EXPECT_EQ(r.exit_status, 2);
-    EXPECT_EQ(r.output, "Cannot get the windows system directory\n");
+    EXPECT_EQ(r.output, "The system directory is too long: at most 243 characters\n");
   }
 }
 

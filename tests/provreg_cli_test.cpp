@@ -46,7 +46,7 @@ TEST_F(ProvregTest, UnsafePathDirIsRefusedBeforeAnyWrite) {
   EXPECT_EQ(too_long.exit_status, 0);
   EXPECT_EQ(too_long.output,
             test::ConsoleText(
-                "PathDir is too long: at most 246 characters, its trailing backslash counted\n"));
+                "PathDir is too long: at most 246 bytes, its trailing backslash counted\n"));
   const ProcessResult injected = Run({"-norm", "C:\\QP\r\n[Evil]\r\nx=y"});
   EXPECT_EQ(injected.exit_status, 0);
   EXPECT_EQ(injected.output,

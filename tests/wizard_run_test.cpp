@@ -176,6 +176,7 @@ TEST_F(WizardRunTest, FailuresBeforeTheWizard) {
   platform_.have_system_dir = true;
   platform_.system_dir = std::string(248, 'd');  // no room left for the file name
   EXPECT_EQ(Run(0), "open |mapi32.dll|\nclose\n");
+  EXPECT_EQ(output_, "The system directory is too long: at most 247 characters\n");
 
   platform_.calls.clear();
   platform_.system_dir = "C:\\W";
@@ -195,22 +196,41 @@ TEST_F(WizardRunTest, FailuresBeforeTheWizard) {
   EXPECT_EQ(g_call.count, 0);
 }
 
-TEST_F(WizardRunTest, FailedWriteBackIsReportedWithTheValueAndPath) {
-  platform_.read_value = "Personal Address Book";
-  platform_.fail_write_at = 0;
-  Run(0);
-  EXPECT_EQ(output_, platform_.guard_message);
-  EXPECT_NE(output_.find("MSPST AB=Personal Address Book\n"), std::string::npos) << output_;
-  EXPECT_NE(output_.find("C:\\WINDOWS\\system32"), std::string::npos) << output_;
-
-  // One that waited out a lock is handed over, not released, and says so first.
-  platform_.calls.clear();
-  platform_.write_locked_out = true;
-  platform_.fail_write_at = 1;
-  Run(0);
-  EXPECT_EQ(platform_.calls.end()[-2].op, "hand over");
-  EXPECT_EQ(output_.rfind("\"MSPST AB\" will be written back", 0), 0u) << output_;
-  EXPECT_NE(output_.find(platform_.guard_message), std::string::npos) << output_;
+// A failed write-back, whatever failed it, is handed to the guard; what the
+// guard made of it decides the status and what is said.
+TEST_F(WizardRunTest, FailedWriteBackIsHandedToTheGuardAndReportedAsItEnded) {
+  using H = EntryGuard::HandedOver;
+  const struct {
+    H handed;
+    int status;
+    const char* first;  // how the output starts: "" for no output at all
+    bool released;
+  } rows[] = {
+      {H::kNo, 0, "Cannot restore \"MSPST AB\"", true},
+      {H::kWaiting, 0, "\"MSPST AB\" will be written back", false},
+      {H::kWrittenBack, 1, "", false},
+      {H::kFailed, 0, "", false},  // the guard has said what to put back
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.handed));
+    platform_.calls.clear();
+    platform_.read_value = "Personal Address Book";
+    platform_.fail_write_at = static_cast<int>(&row - rows);  // a fresh failure each row
+    platform_.handed_over = row.handed;
+    Run(row.status);
+    EXPECT_EQ(platform_.calls.end()[-2 - row.released].op, "hand over");
+    EXPECT_EQ(platform_.calls.end()[-2].op, row.released ? "release" : "hand over");
+    EXPECT_EQ(output_.rfind(row.first, 0), 0u) << output_;
+    if (row.first[0] == '\0') {
+      EXPECT_EQ(output_, "");
+    }
+    // Where a line asks for it, the value and the path to put back by hand.
+    if (row.handed == H::kNo || row.handed == H::kWaiting) {
+      EXPECT_NE(output_.find(platform_.guard_message), std::string::npos) << output_;
+      EXPECT_NE(output_.find("MSPST AB=Personal Address Book\n"), std::string::npos);
+      EXPECT_NE(output_.find("C:\\WINDOWS\\system32"), std::string::npos) << output_;
+    }
+  }
 }
 
 }  // namespace

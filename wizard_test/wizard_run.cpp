@@ -30,6 +30,14 @@ constexpr unsigned kSectionSize = 32768;
 const char kSection[] = "Services";
 const char kHeldKey[] = "MSPST AB";
 
+// Said of an entry whose file could not be read: the record says why.
+const char kUnread[] = "<the file could not be read>";
+
+/// Prints why |path| could not be read, as the platform's record says.
+void SayUnread(Platform& platform, const char* path) {
+  std::printf("Cannot read \"%s\": %s\n", path, platform.LastFailure().line);
+}
+
 /// Decides whether the entry, read as |saved| (|length| characters stored),
 /// can be held out: only a value that the write accepts and that then reads
 /// back identically can be put back exactly. Uses |section| of |size| bytes
@@ -45,6 +53,7 @@ const char* WhyNotHeldOut(Platform& platform, const char* path, const char* save
     return "its value holds a byte that cannot be written back";
   }
   const unsigned listed = platform.ReadSection(kSection, section, size, path);
+  if (platform.LastFailure().kind != FailureKind::kNone) return kUnread;
   if (listed >= size - 2) return "the section is too large to check";
   unsigned found = 0;
   std::string_view spelled;
@@ -83,19 +92,18 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
     if (why.kind == FailureKind::kLibraryRefused) std::puts(why.line);
     return 0;
   }
-  if (!ServiceConfigPath(platform, path, kSystemDirSize, kSystemDirSize)) {
-    std::puts(kNoSystemDirectory);
+  if (!ServiceConfigPathOrSay(platform, path, kSystemDirSize, kSystemDirSize)) {
     platform.CloseLibrary(library);
     return 0;
   }
 
   const unsigned length =
       platform.ReadString(kSection, kHeldKey, "", saved, kSavedEntryCapacity, path);
-  // A file the platform would not read (one behind another user's link)
-  // is no file to run the wizard against.
-  const Failure unread = platform.LastFailure();
-  if (unread.kind == FailureKind::kLinkRefused) {
-    std::printf("Cannot read \"%s\": %s\n", path, unread.line);
+  // A read that could not be made (a lock held for the whole wait, a file
+  // this user may not read, a link not followed) is no "no entry": the
+  // wizard does not run against a file whose entry is unknown.
+  if (platform.LastFailure().kind != FailureKind::kNone) {
+    SayUnread(platform, path);
     platform.CloseLibrary(library);
     return 0;
   }
@@ -105,9 +113,17 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
   if (saved[0] != '\0') {
     const char* why = WhyNotHeldOut(platform, path, saved, length, section, kSectionSize);
     // Planned before the delete: the entry leaves only when its own bytes
-    // can go back (docs/profile-format.md).
+    // can go back, under the limits in force (docs/profile-format.md).
     if (why == nullptr && !platform.PlanHoldOut(kSection, kHeldKey, path)) {
-      why = platform.LastFailure().line;
+      const Failure failure = platform.LastFailure();
+      const bool refused =
+          failure.kind == FailureKind::kRefusedInput || failure.kind == FailureKind::kTooLarge;
+      why = refused ? failure.line : kUnread;
+    }
+    if (why == kUnread) {
+      SayUnread(platform, path);
+      platform.CloseLibrary(library);
+      return 0;
     }
     if (why == nullptr) {
       std::snprintf(restore_failure, sizeof restore_failure,
@@ -144,20 +160,28 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
   bool restored = true;
   if (removed) {
     restored = platform.PutBack(kSection, kHeldKey, saved, path);
-    // A lock another holder keeps (or the wizard left behind in this very
-    // process) does not lose the entry: the guard writes it back once the
-    // lock goes.
-    const bool handed_over =
-        !restored && platform.LastFailure().kind == FailureKind::kLockHeld && guard.HandOver();
-    if (handed_over) {
-      std::printf(
-          "\"%s\" will be written back into section \"%s\" of \"%s\" as soon as the "
-          "lock on the file is released\n",
-          kHeldKey, kSection, path);
-    } else {
-      guard.Release();
+    // Whatever the wizard left behind in this process (descriptors used
+    // up, a lowered limit, another user, a lock of its own or another
+    // holder's), the guard's process, which set aside what the write-back
+    // needs, makes it.
+    switch (restored ? EntryGuard::HandedOver::kNo : guard.HandOver()) {
+      case EntryGuard::HandedOver::kNo:
+        guard.Release();
+        if (!restored) std::fputs(restore_failure, stdout);
+        break;
+      case EntryGuard::HandedOver::kWrittenBack:
+        restored = true;
+        break;
+      case EntryGuard::HandedOver::kWaiting:
+        std::printf(
+            "\"%s\" will be written back into section \"%s\" of \"%s\" as soon as the "
+            "lock on the file is released\n",
+            kHeldKey, kSection, path);
+        std::fputs(restore_failure, stdout);
+        break;
+      case EntryGuard::HandedOver::kFailed:
+        break;  // the guard has said what to put back
     }
-    if (!restored) std::fputs(restore_failure, stdout);
   }
   platform.CloseLibrary(library);
   return entry != nullptr && restored ? 1 : 0;

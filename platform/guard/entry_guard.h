@@ -27,12 +27,21 @@ class EntryGuard {
   /// or nullptr when it gives no reason of its own.
   virtual const char* WhyNotHeld() const { return nullptr; }
 
-  /// Ends the caller's part when its own write-back waited out another
-  /// holder's lock on the file: the guard writes the entry back itself as
-  /// soon as the lock is released, however long that takes (a lock held by
-  /// this process goes when it ends). Returns false, the guard still
-  /// standing, when it has nobody who can wait that long.
-  virtual bool HandOver() { return false; }
+  /// What became of a write-back handed over.
+  enum class HandedOver {
+    kNo,           ///< nobody wrote it back or said so: the caller tells the user
+    kWrittenBack,  ///< the entry is back
+    kWaiting,      ///< it waits for the file's lock, and writes the entry back once it goes
+    kFailed,       ///< it could not write it either, and printed the failure message
+  };
+
+  /// Ends the caller's part when its own write-back failed, whatever the
+  /// wizard left behind in this process (descriptors used up, a lowered
+  /// limit, another user, a lock of its own): the guard writes the entry
+  /// back with what it set aside for that at Hold, waiting for another
+  /// holder's lock on the file for as long as it is held (a lock held by
+  /// this process goes when it ends). Waits a few seconds for the outcome.
+  virtual HandedOver HandOver() { return HandedOver::kNo; }
 };
 
 /// The guard of the running process: from Hold until Release, anything that
@@ -51,7 +60,7 @@ class ProcessEntryGuard : public EntryGuard {
             const char* failure_message) override;
   void Release() override;
   const char* WhyNotHeld() const override;
-  bool HandOver() override;
+  HandedOver HandOver() override;
 
  private:
   Platform& platform_;

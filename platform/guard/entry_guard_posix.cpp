@@ -58,9 +58,12 @@
 namespace quillpost {
 namespace {
 
-// The values of a request to the guardian.
+// The values of a request to the guardian. A ping only proves that
+// requests can be queued at all (the limit of pending signals, ulimit -i,
+// may forbid it).
 constexpr int kRestore = 1;
 constexpr int kDisarm = 2;
+constexpr int kPing = 3;
 
 // The guardian's word that it stands, or that it lacks descriptors.
 constexpr char kReady = 'R';
@@ -177,6 +180,13 @@ int WaitForGuardian(int limit_ms) {
   }
 }
 
+/// Ends the guardian without a write-back and reaps it: for when the entry
+/// is back and the guardian could not be told so. Async-signal-safe.
+void StopGuardian() {
+  kill(g_guardian, SIGKILL);
+  WaitForGuardian(-1);
+}
+
 /// Has the guardian write the entry back, if nobody has yet, and returns
 /// once that is done (or given up, with the line that tells the user what
 /// to put back). A caller that finds the write-back under way on another
@@ -195,7 +205,13 @@ void RestoreNow(bool may_write) {
   if (__atomic_compare_exchange_n(&g_state, &expected, kRestoring, false, __ATOMIC_SEQ_CST,
                                   __ATOMIC_SEQ_CST)) {
     if (!Request(kRestore)) {
-      write_ourselves();
+      // The guardian cannot be asked now, but it sees this process end and
+      // writes the entry back then. At exit() we may write it ourselves, and
+      // the guardian must then not write it again later.
+      if (may_write) {
+        write_ourselves();
+        StopGuardian();
+      }
       return;
     }
   } else if (expected != kRestoring) {
@@ -361,7 +377,11 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
     if (pid > 0 && word == kReady) {
       g_guarded = parent;
       g_guardian = pid;
-      armed = true;
+      armed = Request(kPing);
+      if (!armed) {
+        g_why_not = "requests to its guardian process cannot be queued (ulimit -i)";
+        StopGuardian();
+      }
     } else if (pid > 0) {
       if (word == kNoDescriptors) {
         g_why_not = "too few descriptors are left to guard it while the wizard runs";
@@ -385,7 +405,13 @@ void ProcessEntryGuard::Release() {
   if (__atomic_compare_exchange_n(&g_state, &expected, kDisarmed, false, __ATOMIC_SEQ_CST,
                                   __ATOMIC_SEQ_CST)) {
     GiveSignalsBack();
-    if (Request(kDisarm)) WaitForGuardian(-1);
+    // Told, it ends at once; not told, it must not write the entry back
+    // later, over what the file holds by then.
+    if (Request(kDisarm)) {
+      WaitForGuardian(-1);
+    } else {
+      StopGuardian();
+    }
   } else if (expected == kRestoring) {
     WaitForGuardian(-1);  // a handler on another thread has it written back
   }
@@ -394,17 +420,27 @@ void ProcessEntryGuard::Release() {
 
 const char* ProcessEntryGuard::WhyNotHeld() const { return g_why_not; }
 
-// The guardian takes the write-back over and waits for the lock; this
-// process no longer waits for it, at any end.
-bool ProcessEntryGuard::HandOver() {
+// The guardian takes the write-back over: it holds the descriptors for it,
+// and the limits and the user of the moment the guard was armed, whatever
+// the wizard changed in this process since. This process no longer waits
+// for it at any end.
+EntryGuard::HandedOver ProcessEntryGuard::HandOver() {
   const sigset_t previous = BlockAll();
-  bool handed = false;
+  HandedOver handed = HandedOver::kNo;
   int status = 0;
   if (__atomic_load_n(&g_state, __ATOMIC_SEQ_CST) == kArmed &&
       waitpid(g_guardian, &status, WNOHANG) == 0 && Request(kRestore)) {
     __atomic_store_n(&g_state, kHandedOver, __ATOMIC_SEQ_CST);
     GiveSignalsBack();
-    handed = true;
+    // A write-back that a lock keeps waiting takes longer than this.
+    status = WaitForGuardian(kRestoreWaitMs);
+    if (status == kStillAtWork) {
+      handed = HandedOver::kWaiting;
+    } else if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kGuardianWroteBack) {
+      handed = HandedOver::kWrittenBack;
+    } else if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kGuardianWriteFailed) {
+      handed = HandedOver::kFailed;  // it said what to put back
+    }                                // killed meanwhile: nobody has written it back or said so
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return handed;

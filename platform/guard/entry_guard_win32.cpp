@@ -207,8 +207,8 @@ UpdateInProgress::~UpdateInProgress() {
 
 const char* ProcessEntryGuard::WhyNotHeld() const { return nullptr; }
 
-// The platform's write does not wait for a lock, and there is no guardian
-// to wait for one: the caller prints the line to put the entry back by hand.
-bool ProcessEntryGuard::HandOver() { return false; }
+// There is no guardian process: the caller prints the line to put the
+// entry back by hand.
+EntryGuard::HandedOver ProcessEntryGuard::HandOver() { return HandedOver::kNo; }
 
 }  // namespace quillpost

@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +113,16 @@ unsigned PosixPlatform::ReadSection(const char* section, char* buffer, unsigned 
 
 bool PosixPlatform::PlanHoldOut(const char* section, const char* key, const char* file) {
   planned_ = profile_.PlanHoldOut(file, section, key, &held_);
+  // The put-back writes the whole file again: under a file-size limit that
+  // it would pass (ulimit -f), the delete might be made and the put-back
+  // not. The guard's process keeps the limit of this moment.
+  struct rlimit limit;
+  if (planned_ && getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur < held_.before.size()) {
+    planned_ = false;
+    record_.Set(FailureKind::kTooLarge,
+                "the file-size limit (ulimit -f) leaves no room to put it back");
+  }
   return planned_;
 }
 

@@ -45,12 +45,15 @@ ssize_t RealDiskInterface::WriteAt(int fd, const void* buffer, size_t size, off_
 }
 
 int RealDiskInterface::Allocate(int fd, off_t offset, off_t length) {
-  int error;
+  // Reserved beyond the end without growing the file, so that a reader
+  // never sees the room as zeros. A file system that cannot reserve so
+  // reserves nothing: the write itself then meets a full disk, and the
+  // caller puts the old bytes back.
+  int r;
   do {
-    error = ::posix_fallocate(fd, offset, length);
-  } while (error == EINTR);
-  if (error == 0) return 0;
-  errno = error;
+    r = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, offset, length);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0 || errno == EOPNOTSUPP || errno == ENOSYS) return 0;
   return -1;
 }
 
@@ -72,6 +75,18 @@ int RealDiskInterface::Fsync(int fd) { return ::fsync(fd); }
 
 int RealDiskInterface::Close(int fd) { return ::close(fd); }
 
+namespace {
+
+long MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+void RealDiskInterface::StartLockWait() { wait_started_ms_ = MonotonicMs(); }
+
 int RealDiskInterface::Lock(int fd, int operation) {
   if (operation & LOCK_NB) {
     int r;
@@ -84,16 +99,17 @@ int RealDiskInterface::Lock(int fd, int operation) {
   // lets go (one stopped, or any reader of the file holding a lock of its
   // own) must not hang every program that edits the file. Polling keeps the
   // wait free of timers and signals.
+  const long deadline_ms =
+      (wait_started_ms_ >= 0 ? wait_started_ms_ : MonotonicMs()) + lock_wait_seconds_ * 1000L;
   struct timespec pause = {0, 1000000};  // 1 ms, doubled up to 64 ms
-  for (long waited_ms = 0;;) {
+  for (;;) {
     if (::flock(fd, operation | LOCK_NB) == 0) return 0;
     if (errno != EWOULDBLOCK && errno != EINTR) return -1;
-    if (waited_ms >= lock_wait_seconds_ * 1000L) {
+    if (MonotonicMs() >= deadline_ms) {
       errno = ETIMEDOUT;
       return -1;
     }
     nanosleep(&pause, nullptr);
-    waited_ms += pause.tv_nsec / 1000000;
     if (pause.tv_nsec < 64000000) pause.tv_nsec *= 2;
   }
 }

@@ -25,8 +25,9 @@ class DiskInterface {
   /// Writes at |offset| without moving the file position. Returns the number
   /// of bytes written, or -1.
   virtual ssize_t WriteAt(int fd, const void* buffer, size_t size, off_t offset) = 0;
-  /// Reserves the disk space of bytes [|offset|, |offset| + |length|),
-  /// growing the file to their end (posix_fallocate). Returns 0, or -1.
+  /// Reserves the disk space of bytes [|offset|, |offset| + |length|)
+  /// without changing the file's size (fallocate with FALLOC_FL_KEEP_SIZE;
+  /// nothing where the file system cannot). Returns 0, or -1.
   virtual int Allocate(int fd, off_t offset, off_t length) = 0;
   /// Cuts or extends the open file to |length| bytes. Returns 0, or -1.
   virtual int Truncate(int fd, off_t length) = 0;
@@ -38,8 +39,12 @@ class DiskInterface {
   virtual int Close(int fd) = 0;
   /// Applies the flock |operation| (LOCK_SH or LOCK_EX, waiting for it unless
   /// LOCK_NB is added) to the open file. Returns 0, or -1 (ETIMEDOUT when
-  /// another holder kept it for kLockWaitSeconds).
+  /// another holder kept it for the rest of the operation's lock wait).
   virtual int Lock(int fd, int operation) = 0;
+  /// Starts the lock wait of one operation: from here until the next call,
+  /// the waits of Lock last kLockWaitSeconds in all, however often the
+  /// operation starts over (a file renamed over it meanwhile).
+  virtual void StartLockWait() {}
   /// Renames |from| over |to|. Returns 0, or -1.
   virtual int Rename(const char* from, const char* to) = 0;
   /// Gives |from| the name |to| only when |to| does not exist (EEXIST
@@ -61,8 +66,9 @@ class DiskInterface {
   virtual int ListDirectory(const char* path, std::vector<std::string>* names) = 0;
 };
 
-/// How long the real disk waits for a lock on a file before it gives up
-/// with ETIMEDOUT. A run of provreg or provunreg waits once.
+/// How long the real disk waits for a lock on a file, in all, for one
+/// operation, before it gives up with ETIMEDOUT. A run of provreg or
+/// provunreg is one operation.
 constexpr int kLockWaitSeconds = 20;
 
 /// The real disk.
@@ -81,6 +87,7 @@ class RealDiskInterface : public DiskInterface {
   int Fsync(int fd) override;
   int Close(int fd) override;
   int Lock(int fd, int operation) override;
+  void StartLockWait() override;
   int Rename(const char* from, const char* to) override;
   int RenameNoReplace(const char* from, const char* to) override;
   int Unlink(const char* path) override;
@@ -94,6 +101,7 @@ class RealDiskInterface : public DiskInterface {
 
  private:
   int lock_wait_seconds_;
+  long wait_started_ms_ = -1;  // when the operation's lock wait began, or -1
 };
 
 }  // namespace quillpost

@@ -635,16 +635,27 @@ PlanResult PlanHoldOut(std::string_view text, std::string_view section, std::str
   held->at = file.Offset(line.begin);
   held->content = std::string(file.Bytes(line.begin, line.content_end));
   held->line_end = std::string(file.Bytes(line.content_end, line.end));
-  // The line before it: walk the section from its header.
-  Line previous = found.header;
+  // The lines of the section, header first, up to the next header.
+  std::vector<Line> lines{found.header};
   LineReader reader(file.chars, found.header.end);
-  for (Line l; reader.Next(&l) && l.begin < line.begin;) previous = l;
-  held->previous = std::string(file.Bytes(previous.begin, previous.content_end));
-  LineReader after(file.chars, line.end);
-  Line next;
-  if (after.Next(&next) && Classify(after.Content(next)).kind != LineKind::kHeader) {
+  for (Line l; reader.Next(&l) && Classify(reader.Content(l)).kind != LineKind::kHeader;) {
+    lines.push_back(l);
+  }
+  const auto bytes_of = [&](const Line& l) { return file.Bytes(l.begin, l.content_end); };
+  size_t at = 1;
+  while (lines[at].begin != line.begin) ++at;
+  // Which of the lines spelled alike the neighbour at |i| is.
+  const auto rank = [&](size_t i) {
+    size_t alike = 0;
+    for (size_t j = 0; j < i; ++j) alike += bytes_of(lines[j]) == bytes_of(lines[i]);
+    return alike;
+  };
+  held->previous = std::string(bytes_of(lines[at - 1]));
+  held->previous_rank = rank(at - 1);
+  if (at + 1 < lines.size()) {
     held->has_next = true;
-    held->next = std::string(file.Bytes(next.begin, next.content_end));
+    held->next = std::string(bytes_of(lines[at + 1]));
+    held->next_rank = rank(at + 1) - (bytes_of(lines[at]) == bytes_of(lines[at + 1]) ? 1 : 0);
   }
   *edit = ProfileEdit{held->at, file.Offset(line.end), std::string()};
   return PlanResult::kChange;
@@ -685,14 +696,37 @@ PlanResult PlanPutBack(std::string_view text, std::string_view section, std::str
     *edit = ProfileEdit{file.Offset(l.end), file.Offset(l.end), std::move(added)};
     return PlanResult::kChange;
   };
-  for (const Line& l : lines) {
-    if (bytes_of(l) == held.previous) return after(l);
-  }
+  // Of the lines spelled as |spelled| (from |first| on), the one of |rank|,
+  // else the last; of those that also |fit|, the one nearest |rank|.
+  const auto pick = [&](const std::string& spelled, size_t first, size_t rank,
+                        auto fit) -> const Line* {
+    std::vector<size_t> alike, fitting;
+    for (size_t i = first; i < lines.size(); ++i) {
+      if (bytes_of(lines[i]) != spelled) continue;
+      if (fit(i)) fitting.push_back(alike.size());
+      alike.push_back(i);
+    }
+    if (alike.empty()) return nullptr;
+    if (!fitting.empty()) {
+      size_t best = fitting.front();
+      for (const size_t f : fitting) {
+        const auto distance = [rank](size_t r) { return r > rank ? r - rank : rank - r; };
+        if (distance(f) < distance(best)) best = f;
+      }
+      return &lines[alike[best]];
+    }
+    return &lines[alike[std::min(rank, alike.size() - 1)]];
+  };
+  // Between its two neighbours, where they still stand together.
+  const auto between = [&](size_t i) {
+    if (!held.has_next) return i + 1 == lines.size();
+    return i + 1 < lines.size() && bytes_of(lines[i + 1]) == held.next;
+  };
+  if (const Line* l = pick(held.previous, 0, held.previous_rank, between)) return after(*l);
   if (held.has_next) {
-    for (size_t i = 1; i < lines.size(); ++i) {
-      if (bytes_of(lines[i]) != held.next) continue;
-      *edit = ProfileEdit{file.Offset(lines[i].begin), file.Offset(lines[i].begin),
-                          held.content + own_end};
+    const auto any = [](size_t) { return false; };
+    if (const Line* l = pick(held.next, 1, held.next_rank, any)) {
+      *edit = ProfileEdit{file.Offset(l->begin), file.Offset(l->begin), held.content + own_end};
       return PlanResult::kChange;
     }
   }
@@ -1001,7 +1035,7 @@ class ChangePlanner {
   const FileText& file_;
   const std::vector<ProfileStep>& steps_;
   std::vector<std::string_view> sections_;  // the distinct names of the steps' sections
-  std::string eol_;  // of the text's first line, in characters
+  std::string eol_;                         // of the text's first line, in characters
   std::vector<Stretch> stretches_;
   const char* reason_ = nullptr;
 };

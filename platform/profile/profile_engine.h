@@ -94,6 +94,9 @@ struct HeldLine {
   std::string previous;  ///< the line before it (the header, when it was first)
   bool has_next = false;
   std::string next;  ///< the line after it, when that one was in the section
+  /// How many lines of the section spelled as |previous|, and as |next|,
+  /// came before that one: which of several alike it was.
+  size_t previous_rank = 0, next_rank = 0;
 };
 
 /// Plans taking the key line of |key| in |section| out of |text| whole, and
@@ -104,9 +107,10 @@ PlanResult PlanHoldOut(std::string_view text, std::string_view section, std::str
 
 /// Plans putting |held| back into |text|, a file that changed since the line
 /// was taken out (see docs/profile-format.md): its own bytes go over a line
-/// of |key| that is there again, else after the line that preceded it, else
-/// before the one that followed it, else after the last key line of
-/// |section|, else into a new section at the end.
+/// of |key| that is there again, else between its two neighbours, else
+/// after the line that preceded it, else before the one that followed it
+/// (of several lines alike, the one of the same rank), else after the last
+/// key line of |section|, else into a new section at the end.
 PlanResult PlanPutBack(std::string_view text, std::string_view section, std::string_view key,
                        const HeldLine& held, ProfileEdit* edit);
 

@@ -111,7 +111,11 @@ bool ProfileFile::PlanHoldOut(const char* path, std::string_view section, std::s
     return false;
   };
   try {
-    if (!ReadWhole(path, &text)) return refuse(FailureKind::kOther, "the file cannot be read");
+    if (!ReadWhole(path, &text)) {
+      // Gone since the read before: a failure like any other.
+      if (!record_.failed()) record_.Set(FailureKind::kOther, std::strerror(ENOENT));
+      return false;
+    }
     ProfileEdit edit;
     switch (quillpost::PlanHoldOut(text.view(), section, key, &held->line, &edit)) {
       case PlanResult::kRefused:
@@ -148,6 +152,7 @@ bool ProfileFile::PutBack(const char* path, std::string_view section, std::strin
 bool ProfileFile::ReadWhole(const char* path, Content* text) {
   record_.Clear();
   refused_link_.clear();
+  disk_.StartLockWait();
   SafePath resolved(disk_);
   std::string target;
   struct stat st;
@@ -171,10 +176,18 @@ bool ProfileFile::ReadWhole(const char* path, Content* text) {
     record_.Set(FailureKind::kLinkRefused, refused_link_);
   } else if (errno == ETIMEDOUT) {
     record_.Set(FailureKind::kLockHeld, LockHeldLine(kLockWaitSeconds));
+  } else if (errno == EISDIR || errno == EINVAL) {
+    record_.Set(FailureKind::kNotRegularFile, "it is not a regular file");
   } else if (errno != ENOENT && errno != ENOTDIR) {
     record_.Set(FailureKind::kOther, std::strerror(errno));  // a missing file is no failure
   }
   return false;
+}
+
+bool ProfileFile::Readable(std::string_view text) {
+  const char* why = ProfileTextRefusal(text);
+  if (why != nullptr) record_.Set(FailureKind::kRefusedInput, why);
+  return why == nullptr;
 }
 
 unsigned ProfileFile::Read(const char* path, std::string_view section, std::string_view key,
@@ -184,11 +197,13 @@ unsigned ProfileFile::Read(const char* path, std::string_view section, std::stri
   std::string found;
   std::string_view value = default_value;
   try {
-    if (ReadWhole(path, &text) && ReadProfileValue(text.view(), section, key, &found)) {
+    if (ReadWhole(path, &text) && Readable(text.view()) &&
+        ReadProfileValue(text.view(), section, key, &found)) {
       value = found;
     }
   } catch (const std::bad_alloc&) {
     // A file too large for memory reads as missing, as any unreadable one.
+    record_.Set(FailureKind::kTooLarge, "the file is too large for memory");
   }
   const size_t stored = std::min<size_t>(value.size(), capacity - 1);
   std::memcpy(buffer, value.data(), stored);
@@ -200,9 +215,12 @@ void ProfileFile::ReadSection(const char* path, std::string_view section, std::s
   entries->clear();
   Content text;
   try {
-    if (ReadWhole(path, &text)) ListSectionEntries(text.view(), section, entries);
+    if (ReadWhole(path, &text) && Readable(text.view())) {
+      ListSectionEntries(text.view(), section, entries);
+    }
   } catch (const std::bad_alloc&) {
     entries->clear();  // too large for memory: lists nothing, as an unreadable file
+    record_.Set(FailureKind::kTooLarge, "the file is too large for memory");
   }
 }
 
@@ -278,6 +296,7 @@ bool ProfileFile::Update(const char* path, bool create_missing, Planner plan, co
   refusal_ = nullptr;
   refused_link_.clear();
   read_only_ = false;
+  disk_.StartLockWait();     // one wait for the whole update, however often it starts over
   SafePath resolved(disk_);  // holds the file's directory while it is changed
   std::string target;
   if (ResolveLinks(path, &resolved, &target)) {
@@ -337,12 +356,12 @@ void ProfileFile::NoteFailure(int error) {
 ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool create_missing,
                                              Planner plan, const void* args) {
   struct stat st;
-  bool writable = true;
+  int write_error = 0;  // why the file could not be opened for writing
   int fd = OpenRegular(target.c_str(), O_RDWR, &st);
   if (fd < 0 && IsPermissionError(errno)) {
     // Not ours to write; still read, so that a change that changes nothing
     // succeeds, as it does on the platform.
-    writable = false;
+    write_error = errno;
     fd = OpenRegular(target.c_str(), O_RDONLY, &st);
   }
   if (fd < 0) {
@@ -364,7 +383,7 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
   }
   Outcome outcome = Outcome::kFailed;
   try {
-    outcome = EditLocked(fd, writable, target, plan, args);
+    outcome = EditLocked(fd, write_error, target, plan, args);
   } catch (const std::bad_alloc&) {
     // A file too large for memory: the file is as it was, and the lock must
     // go with the descriptor all the same.
@@ -380,10 +399,10 @@ ProfileFile::Outcome ProfileFile::UpdateOnce(const std::string& target, bool cre
   return outcome;
 }
 
-ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::string& target,
+ProfileFile::Outcome ProfileFile::EditLocked(int fd, int write_error, const std::string& target,
                                              Planner plan, const void* args) {
   struct stat held, named;
-  if (disk_.Lock(fd, writable ? LOCK_EX : LOCK_SH) != 0) return Outcome::kFailed;
+  if (disk_.Lock(fd, write_error == 0 ? LOCK_EX : LOCK_SH) != 0) return Outcome::kFailed;
   locked_ = true;
   if (observer_) observer_->Held();
   if (disk_.Fstat(fd, &held) != 0) return Outcome::kFailed;
@@ -406,9 +425,9 @@ ProfileFile::Outcome ProfileFile::EditLocked(int fd, bool writable, const std::s
   }
   // A file without any write bit is read-only for everyone, as the platform's
   // read-only attribute is, even for a caller whose privilege could write it.
-  if (!writable || (held.st_mode & 0222) == 0) {
+  if (write_error != 0 || (held.st_mode & 0222) == 0) {
     read_only_ = (held.st_mode & 0222) == 0;
-    errno = EACCES;
+    errno = write_error != 0 ? write_error : EACCES;  // EROFS: a read-only mount
     return Outcome::kFailed;
   }
 
@@ -644,7 +663,9 @@ bool ProfileFile::UpdateInPlace(int fd, std::string_view old_text, std::string_v
   while (last > first && last <= old_size && old_text[last - 1] == new_text[last - 1]) --last;
 
   // The space is reserved before the first byte changes, so that a full disk
-  // leaves the old text.
+  // leaves the old text; the file keeps its size meanwhile. Then the changed
+  // bytes go in one write and the cut follows at once: a reader that takes
+  // no lock sees what docs/profile-format.md says, never zeros.
   if (new_size > old_size && disk_.Allocate(fd, static_cast<off_t>(old_size),
                                             static_cast<off_t>(new_size - old_size)) != 0) {
     const int saved = errno;

@@ -50,10 +50,11 @@ class ProfileFile {
   void AbandonChange();
 
   /// Stores the value of |key| in |section| of |path| (or |default_value|
-  /// when the file, section or key is missing, the file is not a readable
-  /// regular file, or it is one the engine refuses), cut to |capacity| - 1
-  /// characters and null-terminated, in |buffer|. Returns the number of
-  /// characters stored.
+  /// when the file, section or key is missing, or when the file could not
+  /// be read: not a readable regular file, a lock held, or a text the engine
+  /// refuses, which the record then says), cut to |capacity| - 1 characters
+  /// and null-terminated, in |buffer|. Returns the number of characters
+  /// stored.
   unsigned Read(const char* path, std::string_view section, std::string_view key,
                 std::string_view default_value, char* buffer, unsigned capacity);
 
@@ -129,8 +130,9 @@ class ProfileFile {
   Outcome UpdateOnce(const std::string& target, bool create_missing, Planner plan,
                      const void* args);
   /// Plans and makes the edit on |fd|, the open file |target|, locking it
-  /// first (exclusively when |writable|).
-  Outcome EditLocked(int fd, bool writable, const std::string& target, Planner plan,
+  /// first (exclusively, unless |write_error| says why it could not be
+  /// opened for writing).
+  Outcome EditLocked(int fd, int write_error, const std::string& target, Planner plan,
                      const void* args);
   /// Gives the missing file |target| the content |text|, unless another
   /// writer creates it first (kRetry then).
@@ -153,6 +155,8 @@ class ProfileFile {
   /// Reads the whole open file, expected to hold about |size_hint| bytes.
   /// Returns false on a read error.
   bool ReadAll(int fd, off_t size_hint, Content* content);
+  /// Returns true when the engine reads |text|; else false, recording why.
+  bool Readable(std::string_view text);
   /// Reads the whole of the regular file |path| under a shared lock.
   /// Returns false when it is missing (no failure), or when it could not be
   /// read (recorded).

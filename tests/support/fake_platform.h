@@ -143,10 +143,11 @@ class FakePlatform : public Platform, public EntryGuard {
     return guard_stands;
   }
   void Release() override { calls.push_back({"release", "", "", "", ""}); }
-  bool HandOver() override {
+  HandedOver HandOver() override {
     calls.push_back({"hand over", "", "", "", ""});
-    return true;
+    return handed_over;
   }
+  HandedOver handed_over = HandedOver::kWaiting;  // what HandOver answers
 
   bool write_locked_out = false;  // a failed write waited out a lock
 

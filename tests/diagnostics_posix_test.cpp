@@ -96,6 +96,7 @@ enum class SetUp {
   kUntrustedLibrary,  // a group-writable mapi32.dll
   kForeignLink,       // another user's link as the file, in a sticky directory: root only
   kLockLeftBehind,    // the wizard leaves a lock on the file behind
+  kWizardSetuid,      // the wizard makes the process another user: root only
   kReadOnly,
   kStranger,
   kNoDir,
@@ -214,6 +215,13 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
        2,
        "\"MSPST AB\" will be written back into section \"Services\" of \"<file>\" as soon as "
        "the lock on the file is released"},
+      {"wiztest",
+       "",
+       SetUp::kWizardSetuid,
+       {},
+       2,
+       "\"MSPST AB\" will be written back into section \"Services\" of \"<file>\" when wiztest "
+       "has ended"},
   };
   std::set<std::string> skips;  // why rows could not run here
   if (std::string(GROFF_PATH).empty()) GTEST_SKIP() << "needs groff to render the pages";
@@ -255,6 +263,10 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
       skips.insert("only root may plant another user's link");
       continue;
     }
+    if (row.set_up == SetUp::kWizardSetuid && geteuid() != 0) {
+      skips.insert("only root may become another user");
+      continue;
+    }
     fs::remove_all(file_);
     fs::remove_all(file_ + ".moved");
     fs::remove(program_.Join("mapi32.dll"));
@@ -279,6 +291,7 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     }
     LaunchOptions launch = Launch(row.set_up == SetUp::kBreak            ? "break"
                                   : row.set_up == SetUp::kLockLeftBehind ? "lock-file"
+                                  : row.set_up == SetUp::kWizardSetuid   ? "setuid:65534"
                                                                          : "");
     launch.argv = {program};
     launch.argv.insert(launch.argv.end(), row.args.begin(), row.args.end());

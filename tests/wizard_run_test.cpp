@@ -208,6 +208,7 @@ TEST_F(WizardRunTest, FailedWriteBackIsHandedToTheGuardAndReportedAsItEnded) {
   } rows[] = {
       {H::kNo, 0, "Cannot restore \"MSPST AB\"", true},
       {H::kWaiting, 0, "\"MSPST AB\" will be written back", false},
+      {H::kAtEnd, 0, "\"MSPST AB\" will be written back", false},
       {H::kWrittenBack, 1, "", false},
       {H::kFailed, 0, "", false},  // the guard has said what to put back
   };
@@ -225,7 +226,7 @@ TEST_F(WizardRunTest, FailedWriteBackIsHandedToTheGuardAndReportedAsItEnded) {
       EXPECT_EQ(output_, "");
     }
     // Where a line asks for it, the value and the path to put back by hand.
-    if (row.handed == H::kNo || row.handed == H::kWaiting) {
+    if (row.handed == H::kNo || row.handed == H::kWaiting || row.handed == H::kAtEnd) {
       EXPECT_NE(output_.find(platform_.guard_message), std::string::npos) << output_;
       EXPECT_NE(output_.find("MSPST AB=Personal Address Book\n"), std::string::npos);
       EXPECT_NE(output_.find("C:\\WINDOWS\\system32"), std::string::npos) << output_;

@@ -179,6 +179,13 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
             kHeldKey, kSection, path);
         std::fputs(restore_failure, stdout);
         break;
+      case EntryGuard::HandedOver::kAtEnd:
+        std::printf(
+            "\"%s\" will be written back into section \"%s\" of \"%s\" when wiztest has "
+            "ended\n",
+            kHeldKey, kSection, path);
+        std::fputs(restore_failure, stdout);
+        break;
       case EntryGuard::HandedOver::kFailed:
         break;  // the guard has said what to put back
     }

@@ -32,6 +32,7 @@ class EntryGuard {
     kNo,           ///< nobody wrote it back or said so: the caller tells the user
     kWrittenBack,  ///< the entry is back
     kWaiting,      ///< it waits for the file's lock, and writes the entry back once it goes
+    kAtEnd,        ///< it cannot be asked now, and writes the entry back once this process ends
     kFailed,       ///< it could not write it either, and printed the failure message
   };
 

@@ -429,9 +429,15 @@ EntryGuard::HandedOver ProcessEntryGuard::HandOver() {
   HandedOver handed = HandedOver::kNo;
   int status = 0;
   if (__atomic_load_n(&g_state, __ATOMIC_SEQ_CST) == kArmed &&
-      waitpid(g_guardian, &status, WNOHANG) == 0 && Request(kRestore)) {
+      waitpid(g_guardian, &status, WNOHANG) == 0) {
     __atomic_store_n(&g_state, kHandedOver, __ATOMIC_SEQ_CST);
     GiveSignalsBack();
+    // A wizard that became another user may not signal it any more; it
+    // still sees this process end.
+    if (!Request(kRestore)) {
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      return HandedOver::kAtEnd;
+    }
     // A write-back that a lock keeps waiting takes longer than this.
     status = WaitForGuardian(kRestoreWaitMs);
     if (status == kStillAtWork) {

@@ -14,11 +14,15 @@
 //                as pointer values
 //   lock-file    take a shared lock on the service configuration file, as a
 //                reader of it does, and keep it
+//   use-fds      open descriptors until none is left, and keep them
+//   fsize:N      lower the file-size limit to N bytes
+//   setuid:N     become user and group N
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +110,18 @@ void PlatformAction(const std::string& name, int number, const std::string& text
     const char* dir = std::getenv("QUILLPOST_SYSTEM_DIR");
     const int fd = open((std::string(dir ? dir : ".") + "/Mapisvc.inf").c_str(), O_RDONLY);
     if (fd < 0 || flock(fd, LOCK_SH) != 0) Record("lock-file=failed\n");
+  }
+  if (name == "use-fds") {
+    while (open("/dev/null", O_RDONLY) >= 0) {
+    }
+  }
+  if (name == "fsize") {
+    const struct rlimit limit = {static_cast<rlim_t>(number), static_cast<rlim_t>(number)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) Record("fsize=failed\n");
+  }
+  if (name == "setuid" &&
+      (setgid(static_cast<gid_t>(number)) != 0 || setuid(static_cast<uid_t>(number)) != 0)) {
+    Record("setuid=failed\n");
   }
   if (name == "forge") {
     const std::string pids = ChildrenOfThisProcess();

@@ -236,28 +236,40 @@ TEST_F(ProvregTest, EachClassOfFileKeepsItsPermissionsOwnerAndLinks) {
 // container) cannot be replaced by a rename: it is updated in place, whether
 // it comes from the same file system or another.
 TEST_F(ProvregTest, BindMountedFileIsUpdatedInPlace) {
-  for (const bool other_fs : {false, true}) {
-    SCOPED_TRACE(other_fs ? "from a tmpfs" : "from the same file system");
+  enum Mount { kSameFileSystem, kTmpfs, kReadOnly };
+  for (const Mount kind : {kSameFileSystem, kTmpfs, kReadOnly}) {
+    SCOPED_TRACE(kind == kTmpfs ? "from a tmpfs" : kind == kReadOnly ? "read-only" : "same");
     test::TempDir source_dir;
-    if (other_fs && mount("tmpfs", source_dir.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+    if (kind == kTmpfs && mount("tmpfs", source_dir.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
       GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << "); needs root";
     }
     const std::string source = source_dir.Join("real.inf");
     WriteFileBytes(source, kHandEditedFile);
     WriteFileBytes(file_, "");
-    const bool bound = mount(source.c_str(), file_.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    bool bound = mount(source.c_str(), file_.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    // A read-only mount says so, rather than that the user may not write.
+    if (bound && kind == kReadOnly) {
+      bound =
+          mount(nullptr, file_.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
     const int bind_error = errno;
     if (bound) {
       const ProcessResult r = Run({"-norm", "C:\\QP"});
-      EXPECT_EQ(r.exit_status, 1);
-      EXPECT_EQ(r.output, "");
-      ExpectDefinition(false, "C:\\QP\\");
-      EXPECT_EQ(Value("Services", "MSPST AB"), "PAB");
+      if (kind == kReadOnly) {
+        EXPECT_EQ(r.exit_status, 2);
+        EXPECT_EQ(r.output, WriteFailure(file_, "The file is read-only"));
+        EXPECT_EQ(File(), kHandEditedFile);
+      } else {
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.output, "");
+        ExpectDefinition(false, "C:\\QP\\");
+        EXPECT_EQ(Value("Services", "MSPST AB"), "PAB");
+      }
       EXPECT_EQ(ReadFileBytes(source), File());
       EXPECT_EQ(test::ListDirectory(sys_.path()), "Mapisvc.inf\n");
       umount2(file_.c_str(), MNT_DETACH);
     }
-    if (other_fs) umount2(source_dir.path().c_str(), MNT_DETACH);
+    if (kind == kTmpfs) umount2(source_dir.path().c_str(), MNT_DETACH);
     if (!bound) {
       GTEST_SKIP() << "cannot bind-mount a file here (" << std::strerror(bind_error)
                    << "); needs root";

@@ -201,14 +201,19 @@ class Win32Platform : public Platform {
 
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
                       unsigned capacity, const char* file) override {
-    record_.Clear();
-    return GetPrivateProfileStringA(section, key, default_value, buffer, capacity, file);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length =
+        GetPrivateProfileStringA(section, key, default_value, buffer, capacity, file);
+    NotedRead();
+    return length;
   }
 
   unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
                        const char* file) override {
-    record_.Clear();
-    return GetPrivateProfileSectionA(section, buffer, capacity, file);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetPrivateProfileSectionA(section, buffer, capacity, file);
+    NotedRead();
+    return length;
   }
 
   // The 8-bit functions read a UTF-16 or UTF-8 file through the system's
@@ -283,6 +288,21 @@ class Win32Platform : public Platform {
       if (!remove()) return false;
     }
     return true;
+  }
+
+  /// Records a read that gave the default because the file could not be
+  /// opened: the platform's reader says so only through the last error.
+  void NotedRead() {
+    switch (GetLastError()) {
+      case ERROR_SHARING_VIOLATION:
+      case ERROR_LOCK_VIOLATION:
+        return record_.Set(FailureKind::kLockHeld,
+                           "another program holds the file open without sharing it");
+      case ERROR_ACCESS_DENIED:
+        return record_.Set(FailureKind::kPermission, "Access denied");
+      default:
+        return record_.Clear();
+    }
   }
 
   bool NotHeld(const char* why) {

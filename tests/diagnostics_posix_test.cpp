@@ -238,8 +238,6 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     if (program[0] == '\0') continue;
     for (const auto set_up : {SetUp::kReadOnly, SetUp::kStranger, SetUp::kNoDir, SetUp::kFull,
                               SetUp::kSizeLimit, SetUp::kLocked, SetUp::kLoop}) {
-      // provunreg has nothing to remove where the directory is missing
-      if (set_up == SetUp::kNoDir && page == std::string("provunreg")) continue;
       rows.push_back({page,
                       program,
                       set_up,
@@ -312,7 +310,11 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
       chmod(file_.c_str(), 0644);
       copies->Prepare(&launch);
     }
-    if (row.set_up == SetUp::kNoDir) launch.env[0].second = file_ + ".moved";
+    // A missing directory for provreg; for provunreg, which has nothing to
+    // remove from a missing one, a file where the directory should be.
+    if (row.set_up == SetUp::kNoDir) {
+      launch.env[0].second = row.page == std::string("provreg") ? file_ + ".moved" : file_;
+    }
     const std::string mounted = file_ + ".moved";
     if (row.set_up == SetUp::kFull) {
       fs::create_directory(mounted);

@@ -485,6 +485,12 @@ TEST(ProfileEngine, AChangeInOnePassIsItsStepsOneByOne) {
         {S::kDeleteSection, "A", "", ""},
         {S::kWrite, "C", "k", "1"}}},
       {std::string("\xFF\xFE[\0", 4), {{S::kWrite, "A", "k", "1"}}},
+      // The same size again, other bytes between the edits.
+      {"[A]\nx=1\n[B]\nfoo[A]\nx=1\n",
+       {{S::kDeleteSection, "A", "", ""}, {S::kWrite, "A", "x", "1"}}},
+      // The first line's line end, given by an append, once the line is first.
+      {"[A]\n[B]",
+       {{S::kWrite, "C", "k", "1"}, {S::kDeleteSection, "A", "", ""}, {S::kWrite, "D", "k", "1"}}},
   };
   std::mt19937 engine(20261209);
   const auto random = [&engine] { return static_cast<unsigned>(engine()); };

@@ -980,8 +980,10 @@ class ChangePlanner {
     }
   }
 
-  /// The line end of the text's first line, as LineEndOf gives it.
+  /// The line end of the text's first line, as LineEndOf gives it. A line
+  /// spans two stretches only where EndLastLine gave it its line end.
   void FindLineEnd() {
+    bool in_first_line = false;  // its content seen, its line end not yet
     for (const Stretch& s : stretches_) {
       if (s.removed || Bytes(s).empty()) continue;
       const FileText changed(s.changed ? std::string_view(s.bytes) : std::string_view(),
@@ -990,9 +992,12 @@ class ChangePlanner {
       LineReader reader(chars, s.changed ? 0 : s.begin);
       Line first{};
       reader.Next(&first);
-      eol_ = first.HasLineEnd() ? chars.substr(first.content_end, first.end - first.content_end)
-                                : "\r\n";
-      return;
+      if (in_first_line && first.content_end != first.begin) break;
+      if (first.HasLineEnd()) {
+        eol_ = chars.substr(first.content_end, first.end - first.content_end);
+        return;
+      }
+      in_first_line = true;
     }
     eol_ = "\r\n";
   }
@@ -1016,20 +1021,24 @@ class ChangePlanner {
     return PlanResult::kChange;
   }
 
-  /// Returns true when |change| leaves the text as it is.
+  /// Returns true when |change| leaves the text as it is: every byte of the
+  /// result, the text's own between the edits included, is the text's.
   bool Unchanged(const ProfileChange& change) const {
     const std::string_view text = file_.bytes();
     size_t size = text.size();
     for (const ProfileEdit& e : change.edits) size = size - (e.end - e.begin) + e.text.size();
     if (size != text.size()) return false;
-    size_t at = 0, from = 0;  // where the result and the text are compared
+    size_t at = 0, from = 0;  // where the result, and the text it copies, are
+    const auto same = [&](std::string_view part) {
+      const bool equal = text.substr(at, part.size()) == part;
+      at += part.size();
+      return equal;
+    };
     for (const ProfileEdit& e : change.edits) {
-      at += e.begin - from;  // the bytes before the edit are the text's own
-      if (text.substr(at, e.text.size()) != e.text) return false;
-      at += e.text.size();
+      if (!same(text.substr(from, e.begin - from)) || !same(e.text)) return false;
       from = e.end;
     }
-    return true;
+    return same(text.substr(from));
   }
 
   const FileText& file_;

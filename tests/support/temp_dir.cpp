@@ -16,7 +16,7 @@ TempDir::TempDir() {
   std::random_device seed;
   std::mt19937_64 random(seed());
   for (;;) {
-    fs::path candidate = fs::temp_directory_path() / ("quillpost-test-" + std::to_string(random()));
+    fs::path candidate = fs::path(TemporaryBase()) / ("quillpost-test-" + std::to_string(random()));
     if (fs::create_directory(candidate)) {
       path_ = candidate.string();
       return;

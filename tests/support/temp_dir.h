@@ -4,8 +4,13 @@
 
 namespace quillpost::test {
 
-/// A fresh directory under the system's temporary directory, removed with
-/// everything in it when the object goes.
+/// The directory that temporary directories go in: the system's, unless
+/// (POSIX) other users could not reach into it, for the rows that run a
+/// program as another user; then /tmp.
+std::string TemporaryBase();
+
+/// A fresh directory under TemporaryBase(), removed with everything in it
+/// when the object goes.
 class TempDir {
  public:
   TempDir();

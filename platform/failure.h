@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillpost {
 
@@ -27,6 +28,9 @@ enum class FailureKind {
 struct Failure {
   FailureKind kind = FailureKind::kNone;
   const char* line = nullptr;
+  /// When a change failed and could not be undone whole (Windows): one more
+  /// line, naming what of the change the file may still hold; else null.
+  const char* remains = nullptr;
 };
 
 /// Where an adapter of the platform keeps the record of its last operation.
@@ -39,12 +43,16 @@ class FailureRecord {
   void Set(FailureKind kind);
   /// It failed for |kind|, as |line| says.
   void Set(FailureKind kind, std::string line);
+  /// The failed change could not be undone whole: |remains| names what of
+  /// it is left. After a Set.
+  void SetRemains(std::string remains) { remains_ = std::move(remains); }
   Failure Get() const;
   bool failed() const { return kind_ != FailureKind::kNone; }
 
  private:
   FailureKind kind_ = FailureKind::kNone;
   std::string line_;
+  std::string remains_;
 };
 
 /// The lines that name their cause.

@@ -86,6 +86,7 @@ int Commit(Platform& platform, int planned, const char* failure) {
   ServiceConfigPath(platform, path, sizeof path, sizeof path - 1);
   std::printf("%s \"%s\"\n", failure, path);
   if (why.kind != FailureKind::kNone) std::printf("%s\n", why.line);
+  if (why.remains != nullptr) std::printf("%s\n", why.remains);
   return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "platform/failure.h"
 #include "platform/guard/update_in_progress.h"
 #include "platform/listing.h"
+#include "platform/native/win32_platform.h"
 #include "platform/platform.h"
 
 namespace quillpost {
@@ -21,31 +22,50 @@ constexpr char kLostToCodePage[] =
 // A listing larger than this is taken for a broken file.
 constexpr DWORD kMaxListing = 64u << 20;
 
+/// Returns true when |error|, after a read that gave nothing, means the
+/// file could not be read rather than that it holds nothing.
+bool IsReadError(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
 /// Stores in |*listing| what |list| gives in a buffer of its own size,
-/// grown until all of it fits. Returns false when it does not fit in 64 MB,
-/// which is taken for a broken file.
+/// grown until all of it fits. Returns ERROR_SUCCESS; the error that kept
+/// the file from being read; or ERROR_BUFFER_OVERFLOW when it does not fit
+/// in 64 MB, which is taken for a broken file.
 template <typename List>
-bool ListWhole(std::vector<char>* listing, List list) {
+DWORD ListWhole(std::vector<char>* listing, List list) {
   listing->assign(4096, '\0');
   for (;;) {
     const DWORD size = static_cast<DWORD>(listing->size());
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = list(listing->data(), size);
+    if (length == 0 && IsReadError(GetLastError())) return GetLastError();
     // A listing that did not fit comes back cut, with the length size - 2.
-    if (list(listing->data(), size) + 2 < size) return true;
-    if (size >= kMaxListing) return false;
+    if (length + 2 < size) return ERROR_SUCCESS;
+    if (size >= kMaxListing) return ERROR_BUFFER_OVERFLOW;
     listing->assign(listing->size() * 2, '\0');
   }
 }
 
-/// Counts the sections of |file| named |section| (A to Z case ignored).
-/// Returns the count, 0 for a missing file, or -1 when the list of section
+DWORD ListSectionNames(const char* file, std::vector<char>* names) {
+  return ListWhole(names, [file](char* buffer, DWORD size) {
+    return GetPrivateProfileSectionNamesA(buffer, size, file);
+  });
+}
+
+DWORD ListSection(const char* section, const char* file, std::vector<char>* entries) {
+  return ListWhole(entries, [section, file](char* buffer, DWORD size) {
+    return GetPrivateProfileSectionA(section, buffer, size, file);
+  });
+}
+
+/// Counts the sections of |file| named |section| (A to Z case ignored):
+/// 0 for a missing file, -1 (|*error| says why) when the list of section
 /// names cannot be had whole.
-int CountSections(const char* section, const char* file) {
+int CountSections(const char* section, const char* file, DWORD* error) {
   std::vector<char> names;
-  if (!ListWhole(&names, [file](char* buffer, DWORD size) {
-        return GetPrivateProfileSectionNamesA(buffer, size, file);
-      })) {
-    return -1;
-  }
+  if ((*error = ListSectionNames(file, &names)) != ERROR_SUCCESS) return -1;
   int count = 0;
   ForEachListed(names.data(),
                 [&](std::string_view name) { count += AsciiCaseEqual(name, section); });
@@ -53,19 +73,62 @@ int CountSections(const char* section, const char* file) {
 }
 
 /// Counts the lines of |key| in the listing of |section| of |file|, with or
-/// without '='. Returns -1 when the listing cannot be had whole.
-int CountKeyLines(const char* section, const char* key, const char* file) {
+/// without '='; -1 as CountSections.
+int CountKeyLines(const char* section, const char* key, const char* file, DWORD* error) {
   std::vector<char> entries;
-  if (!ListWhole(&entries, [section, file](char* buffer, DWORD size) {
-        return GetPrivateProfileSectionA(section, buffer, size, file);
-      })) {
-    return -1;
-  }
+  if ((*error = ListSection(section, file, &entries)) != ERROR_SUCCESS) return -1;
   int count = 0;
   ForEachListed(entries.data(), [&](std::string_view entry) {
     count += AsciiCaseEqual(SplitListedEntry(entry).name, key);
   });
   return count;
+}
+
+/// Records in |*record| the failure of a call on |file| that ended with
+/// |error|.
+// The lines are the manual pages' DIAGNOSTICS entries: keep them in step.
+void NoteError(DWORD error, const char* file, FailureRecord* record) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED: {
+      const DWORD attributes = GetFileAttributesA(file);
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        return record->Set(FailureKind::kReadOnly);
+      }
+      return record->Set(FailureKind::kPermission, "Access denied: run it as administrator");
+    }
+    case ERROR_WRITE_PROTECT:
+      return record->Set(FailureKind::kReadOnly);
+    case ERROR_PATH_NOT_FOUND:
+      return record->Set(FailureKind::kMissingDirectory);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return record->Set(FailureKind::kNoSpace);
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return record->Set(FailureKind::kLockHeld, LockHeldLine(0));
+    case ERROR_BUFFER_OVERFLOW:
+      return record->Set(FailureKind::kTooLarge);
+    default:
+      return record->Set(
+          FailureKind::kOther,
+          CannotChangeLine("error " + std::to_string(static_cast<unsigned long>(error))));
+  }
+}
+
+/// Returns true when the platform's write, which returned |written|, made
+/// its change: it reports a full disk with the last error alone, and a
+/// section delete whose save failed (the file held) too.
+bool Made(BOOL written, bool section_delete) {
+  const DWORD error = GetLastError();
+  if (!written || error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return false;
+  return !(section_delete && (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION));
+}
+
+/// The last error after |written| from the platform's write, for a failure
+/// that Made found.
+DWORD ErrorOf(BOOL written) {
+  const DWORD error = GetLastError();
+  return written || error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
 }
 
 /// Returns |text| (8-bit, in the system's code page) as UTF-16.
@@ -128,246 +191,358 @@ bool SameInCodePage(const wchar_t* wide, const char* narrow) {
   return !lossy && std::strcmp(converted.data(), narrow) == 0;
 }
 
-/// The platform's own 8-bit functions, called as they are.
-class Win32Platform : public Platform {
- public:
-  unsigned SystemDirectory(char* buffer, unsigned capacity) override {
-    return GetSystemDirectoryA(buffer, capacity);
-  }
+}  // namespace
 
-  bool ArgumentsAsGiven(int argc, const char* const* argv) override {
-    int wide_argc = 0;
-    wchar_t** wide_argv = nullptr;
-    wchar_t** wide_env = nullptr;
-    StartupInfo info = {0};
-    if (__wgetmainargs(&wide_argc, &wide_argv, &wide_env, 0, &info) < 0 || wide_argv == nullptr) {
+unsigned Win32Platform::SystemDirectory(char* buffer, unsigned capacity) {
+  return GetSystemDirectoryA(buffer, capacity);
+}
+
+bool Win32Platform::ArgumentsAsGiven(int argc, const char* const* argv) {
+  int wide_argc = 0;
+  wchar_t** wide_argv = nullptr;
+  wchar_t** wide_env = nullptr;
+  StartupInfo info = {0};
+  if (__wgetmainargs(&wide_argc, &wide_argv, &wide_env, 0, &info) < 0 || wide_argv == nullptr) {
+    return false;
+  }
+  if (wide_argc != argc) return false;
+  for (int i = 1; i < argc; ++i) {
+    if (!SameInCodePage(wide_argv[i], argv[i])) return false;
+  }
+  return true;
+}
+
+bool Win32Platform::Call(const char* section, const char* key, const char* value,
+                         const char* file) {
+  if (changing_) {
+    // A failed change makes no further call: it has been undone.
+    if (change_failed_) {
+      record_ = change_failure_;
       return false;
     }
-    if (wide_argc != argc) return false;
-    for (int i = 1; i < argc; ++i) {
-      if (!SameInCodePage(wide_argv[i], argv[i])) return false;
-    }
+    if (!Journal(section, key, key == nullptr, file)) return false;
+  }
+  const UpdateInProgress update;
+  SetLastError(ERROR_SUCCESS);
+  const BOOL written = calls_.Write(section, key, value, file);
+  if (!Made(written, key == nullptr)) return Failed(ErrorOf(written), file);
+  record_.Clear();
+  return true;
+}
+
+bool Win32Platform::WriteString(const char* section, const char* key, const char* value,
+                                const char* file) {
+  return Call(section, key, value, file);
+}
+
+bool Win32Platform::DeleteKey(const char* section, const char* key, const char* file) {
+  return Call(section, key, nullptr, file);
+}
+
+// The platform removes the first section of the name per call; a file
+// edited by hand may hold it twice, so it is called once for each copy
+// listed. Nothing is called when none is listed: a missing file stays
+// missing and an unchanged file is not rewritten. Inside a change the
+// section is emptied at once and its header goes at the commit: a section
+// written back into its own header keeps its place and spelling.
+bool Win32Platform::DeleteSection(const char* section, const char* file) {
+  DWORD error = ERROR_SUCCESS;
+  const int copies = CountSections(section, file, &error);
+  if (copies < 0) return Failed(error, file);
+  if (copies == 0) {
+    record_.Clear();
     return true;
   }
-
-  bool WriteString(const char* section, const char* key, const char* value,
-                   const char* file) override {
-    const UpdateInProgress update;
-    return Noted(WritePrivateProfileStringA(section, key, value, file), file);
-  }
-
-  bool DeleteKey(const char* section, const char* key, const char* file) override {
-    const UpdateInProgress update;
-    return Noted(WritePrivateProfileStringA(section, key, nullptr, file), file);
-  }
-
-  // The platform removes the first section of the name per call; a file
-  // edited by hand may hold it twice, so it is called once for each copy
-  // listed. Nothing is called when none is listed: a missing file stays
-  // missing and an unchanged file is not rewritten.
-  bool DeleteSection(const char* section, const char* file) override {
-    return DeleteEach(CountSections(section, file),
-                      [&] {
-                        const UpdateInProgress update;
-                        return Noted(WritePrivateProfileStringA(section, nullptr, nullptr, file),
-                                     file);
-                      }) &&
-           CountSections(section, file) == 0;
-  }
-
-  // Each delete takes one line of the key; a line that a delete cannot take
-  // would otherwise keep the loop going, so it runs once per line listed.
-  bool DeleteEveryKey(const char* section, const char* key, const char* file) override {
-    return DeleteEach(CountKeyLines(section, key, file),
-                      [&] { return DeleteKey(section, key, file); }) &&
-           CountKeyLines(section, key, file) == 0;
-  }
-
-  // Each call is made at once; the change fails at its commit when one of
-  // its calls failed, with the first failure's record.
-  void BeginChange() override {
-    changing_ = true;
-    change_failure_.Clear();
-  }
-
-  bool CommitChange() override {
-    changing_ = false;
-    if (!change_failure_.failed()) return true;
+  if (!changing_) return RemoveHeaders(section, file, copies);
+  if (change_failed_) {
     record_ = change_failure_;
     return false;
   }
+  if (!Journal(section, nullptr, true, file)) return false;
+  const UpdateInProgress update;
+  SetLastError(ERROR_SUCCESS);
+  const BOOL emptied = calls_.WriteSection(section, "\0", file);
+  if (!Made(emptied, false)) return Failed(ErrorOf(emptied), file);
+  emptied_.emplace_back(file, section);
+  record_.Clear();
+  return true;
+}
 
-  void AbandonChange() override { changing_ = false; }
-
-  unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
-                      unsigned capacity, const char* file) override {
+bool Win32Platform::RemoveHeaders(const char* section, const char* file, int copies) {
+  for (int i = 0; i < copies; ++i) {
+    const UpdateInProgress update;
     SetLastError(ERROR_SUCCESS);
-    const DWORD length =
-        GetPrivateProfileStringA(section, key, default_value, buffer, capacity, file);
-    NotedRead();
-    return length;
+    const BOOL removed = calls_.Write(section, nullptr, nullptr, file);
+    if (!Made(removed, true)) return Failed(ErrorOf(removed), file);
   }
+  DWORD error = ERROR_SUCCESS;
+  const int left = CountSections(section, file, &error);
+  if (left != 0) return Failed(left < 0 ? error : ERROR_WRITE_FAULT, file);
+  record_.Clear();
+  return true;
+}
 
-  unsigned ReadSection(const char* section, char* buffer, unsigned capacity,
-                       const char* file) override {
-    SetLastError(ERROR_SUCCESS);
-    const DWORD length = GetPrivateProfileSectionA(section, buffer, capacity, file);
-    NotedRead();
-    return length;
+// Each delete takes one line of the key; a line that a delete cannot take
+// would otherwise keep the loop going, so it runs once per line listed.
+bool Win32Platform::DeleteEveryKey(const char* section, const char* key, const char* file) {
+  DWORD error = ERROR_SUCCESS;
+  const int lines = CountKeyLines(section, key, file, &error);
+  if (lines < 0) return Failed(error, file);
+  for (int i = 0; i < lines; ++i) {
+    if (!DeleteKey(section, key, file)) return false;
   }
+  const int left = CountKeyLines(section, key, file, &error);
+  if (left != 0) return Failed(left < 0 ? error : ERROR_WRITE_FAULT, file);
+  record_.Clear();
+  return true;
+}
 
-  // The 8-bit functions read a UTF-16 or UTF-8 file through the system's
-  // code page: a value with characters outside it reads as '?' every time,
-  // so two 8-bit readings agree and would write the '?' back. The wide
-  // functions read it as it is; the entry is held out only when that
-  // reading, and the section's spelling of it, survive the code page.
-  // Read only: the write-back stays the 8-bit write.
-  bool PlanHoldOut(const char* section, const char* key, const char* file) override {
-    record_.Clear();
-    const std::vector<wchar_t> wide_section = Wide(section), wide_key = Wide(key),
-                               wide_file = Wide(file);
-    wchar_t value[256];
-    const DWORD length = GetPrivateProfileStringW(wide_section.data(), wide_key.data(), L"", value,
-                                                  255, wide_file.data());
-    if (!SurvivesCodePage(value, value + length)) return NotHeld(kLostToCodePage);
-    std::vector<wchar_t> listing(32768);
-    const DWORD size = static_cast<DWORD>(listing.size());
-    if (GetPrivateProfileSectionW(wide_section.data(), listing.data(), size, wide_file.data()) >=
-        size - 2) {
-      return NotHeld("the section is too large to check");
-    }
-    bool survives = true;
-    ForEachListed(listing.data(), [&](std::wstring_view entry) {
-      const ListedEntry<wchar_t> split = SplitListedEntry(entry);
-      if (split.has_value && NameIs(split.name, wide_key.data()) &&
-          !SurvivesCodePage(split.value.data(), split.value.data() + split.value.size())) {
-        survives = false;
-      }
-    });
-    return survives || NotHeld(kLostToCodePage);
-  }
+void Win32Platform::BeginChange() {
+  changing_ = true;
+  emptied_.clear();
+  change_failed_ = false;
+  change_failure_.Clear();
+  journal_.clear();
+  sections_before_.clear();
+}
 
-  bool HoldOut(const char* section, const char* key, const char* file) override {
-    return DeleteKey(section, key, file);
-  }
-
-  bool PutBack(const char* section, const char* key, const char* value, const char* file) override {
-    return WriteString(section, key, value, file);
-  }
-
-  void* OpenLibrary(const char* name) override {
-    // Take the current directory out of the search order: a library planted
-    // where the user happens to stand must not run.
-    SetDllDirectoryA("");
-    HMODULE library = LoadLibraryA(name);
-    NotedCall(library != nullptr, "LoadLibrary");
-    return reinterpret_cast<void*>(library);
-  }
-
-  void* FindEntry(void* library, const char* entry) override {
-    FARPROC address = GetProcAddress(static_cast<HMODULE>(library), entry);
-    NotedCall(address != nullptr, "GetProcAddress");
-    return reinterpret_cast<void*>(address);
-  }
-
-  void CloseLibrary(void* library) override { FreeLibrary(static_cast<HMODULE>(library)); }
-
-  Failure LastFailure() const override { return record_.Get(); }
-
- private:
-  /// Calls |remove| |copies| times, stopping at the first failure. Returns
-  /// false when the copies could not be counted or a call failed.
-  template <typename Remove>
-  bool DeleteEach(int copies, Remove remove) {
-    record_.Clear();
+bool Win32Platform::CommitChange() {
+  // The headers of the sections the change emptied go last; should one
+  // stay, the change is undone with the rest.
+  for (const auto& [file, section] : emptied_) {
+    if (change_failed_) break;
+    DWORD error = ERROR_SUCCESS;
+    const int copies = CountSections(section.c_str(), file.c_str(), &error);
     if (copies < 0) {
-      record_.Set(FailureKind::kOther, CannotChangeLine("its listing is too large to read"));
-      return false;
+      Failed(error, file.c_str());
+    } else {
+      RemoveHeaders(section.c_str(), file.c_str(), copies);
     }
-    for (int i = 0; i < copies; ++i) {
-      if (!remove()) return false;
-    }
+  }
+  emptied_.clear();
+  const bool failed = change_failed_;
+  changing_ = change_failed_ = false;
+  journal_.clear();
+  sections_before_.clear();
+  if (!failed) {
+    record_.Clear();
     return true;
   }
+  record_ = change_failure_;
+  return false;
+}
 
-  /// Records a read that gave the default because the file could not be
-  /// opened: the platform's reader says so only through the last error.
-  void NotedRead() {
-    switch (GetLastError()) {
-      case ERROR_SHARING_VIOLATION:
-      case ERROR_LOCK_VIOLATION:
-        return record_.Set(FailureKind::kLockHeld,
-                           "another program holds the file open without sharing it");
-      case ERROR_ACCESS_DENIED:
-        return record_.Set(FailureKind::kPermission, "Access denied");
-      default:
-        return record_.Clear();
+void Win32Platform::AbandonChange() {
+  if (changing_ && !change_failed_) UndoChange();
+  emptied_.clear();
+  changing_ = change_failed_ = false;
+  journal_.clear();
+  sections_before_.clear();
+}
+
+bool Win32Platform::Journal(const char* section, const char* key, bool whole_section,
+                            const char* file) {
+  auto before = std::find_if(sections_before_.begin(), sections_before_.end(),
+                             [file](const auto& f) { return AsciiCaseEqual(f.first, file); });
+  if (before == sections_before_.end()) {
+    std::vector<char> names;
+    if (const DWORD error = ListSectionNames(file, &names)) return Failed(error, file);
+    std::vector<std::string> listed;
+    ForEachListed(names.data(), [&](std::string_view name) { listed.emplace_back(name); });
+    sections_before_.emplace_back(file, std::move(listed));
+    before = sections_before_.end() - 1;
+  }
+  const auto is = [&](const Undo& u, Undo::Kind kind) {
+    return u.kind == kind && AsciiCaseEqual(u.file, file) && AsciiCaseEqual(u.section, section) &&
+           (kind != Undo::kKey || AsciiCaseEqual(u.key, key));
+  };
+  const auto journaled = [&](Undo::Kind kind) {
+    return std::any_of(journal_.begin(), journal_.end(),
+                       [&](const Undo& u) { return is(u, kind); });
+  };
+  const auto spelled =
+      std::find_if(before->second.begin(), before->second.end(),
+                   [section](const std::string& s) { return AsciiCaseEqual(s, section); });
+  const bool existed = spelled != before->second.end();
+  if (!existed && !journaled(Undo::kNewSection)) {
+    journal_.push_back(Undo{Undo::kNewSection, file, section, "", false, "", ""});
+  }
+  if (whole_section ? journaled(Undo::kSection) : journaled(Undo::kKey)) return true;
+  // The section's lines as the platform lists them: quotes kept, which a
+  // read of the value strips.
+  std::vector<char> entries;
+  if (const DWORD error = ListSection(section, file, &entries)) return Failed(error, file);
+  // Written back as the file spelled it.
+  Undo undo{whole_section ? Undo::kSection : Undo::kKey,
+            file,
+            existed ? *spelled : section,
+            key ? key : "",
+            false,
+            "",
+            ""};
+  ForEachListed(entries.data(), [&](std::string_view item) {
+    const ListedEntry<char> entry = SplitListedEntry(item);
+    if (whole_section) {
+      // A line without '=' goes back as "key=", which every read reads alike.
+      undo.entries.append(item).append(entry.has_value ? "" : "=").push_back('\0');
+    } else if (!undo.existed && AsciiCaseEqual(entry.name, key)) {
+      undo.existed = true;
+      undo.key.assign(entry.name);
+      undo.value.assign(entry.value);
     }
-  }
+  });
+  undo.entries.push_back('\0');
+  // A section that is not there needs no writing back.
+  if (!whole_section || undo.entries.size() > 1) journal_.push_back(std::move(undo));
+  return true;
+}
 
-  bool NotHeld(const char* why) {
-    record_.Set(FailureKind::kRefusedInput, why);
-    return false;
+bool Win32Platform::Failed(DWORD error, const char* file) {
+  NoteError(error, file, &record_);
+  if (changing_ && !change_failed_) {
+    change_failed_ = true;
+    change_failure_ = record_;
+    UndoChange();
+    record_ = change_failure_;
   }
+  return false;
+}
 
-  /// Records a library call that failed, by its error code.
-  void NotedCall(bool done, const char* call) {
-    if (done) return record_.Clear();
-    record_.Set(FailureKind::kOther,
-                std::string(call) + " failed: error " +
-                    std::to_string(static_cast<unsigned long>(GetLastError())));
-  }
-
-  /// Records the result of a profile write on |file|; inside a change the
-  /// first failure is kept for the commit.
-  // The lines are the manual pages' DIAGNOSTICS entries: keep them in step.
-  bool Noted(BOOL result, const char* file) {
-    if (result) {
-      record_.Clear();
-      return true;
+// The failed call is undone too: a write whose save failed can stay in the
+// platform's cache of the file, to be saved by the next write.
+void Win32Platform::UndoChange() {
+  std::vector<std::string> left;  // the sections not restored, in the file's terms
+  for (auto undo = journal_.rbegin(); undo != journal_.rend(); ++undo) {
+    const UpdateInProgress update;
+    SetLastError(ERROR_SUCCESS);
+    const char* section = undo->section.c_str();
+    const char* file = undo->file.c_str();
+    bool done = false;
+    switch (undo->kind) {
+      case Undo::kKey:
+        done = Made(calls_.Write(section, undo->key.c_str(),
+                                 undo->existed ? undo->value.c_str() : nullptr, file),
+                    false);
+        break;
+      case Undo::kNewSection:
+        done = Made(calls_.Write(section, nullptr, nullptr, file), true);
+        break;
+      case Undo::kSection:
+        done = Made(calls_.WriteSection(section, undo->entries.c_str(), file), false);
+        break;
     }
-    const DWORD error = GetLastError();
-    switch (error) {
-      case ERROR_ACCESS_DENIED: {
-        const DWORD attributes = GetFileAttributesA(file);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-          record_.Set(FailureKind::kReadOnly);
-        } else {
-          record_.Set(FailureKind::kPermission, "Access denied: run it as administrator");
-        }
-        break;
-      }
-      case ERROR_WRITE_PROTECT:
-        record_.Set(FailureKind::kReadOnly);
-        break;
-      case ERROR_PATH_NOT_FOUND:
-        record_.Set(FailureKind::kMissingDirectory);
-        break;
-      case ERROR_DISK_FULL:
-      case ERROR_HANDLE_DISK_FULL:
-        record_.Set(FailureKind::kNoSpace);
-        break;
-      case ERROR_SHARING_VIOLATION:
-      case ERROR_LOCK_VIOLATION:
-        record_.Set(FailureKind::kLockHeld, LockHeldLine(0));
-        break;
-      default:
-        record_.Set(FailureKind::kOther,
-                    CannotChangeLine("error " + std::to_string(static_cast<unsigned long>(error))));
-    }
-    if (changing_ && !change_failure_.failed()) change_failure_ = record_;
-    return false;
+    const std::string name = "[" + undo->section + "]";
+    if (!done && std::find(left.begin(), left.end(), name) == left.end()) left.push_back(name);
   }
+  journal_.clear();
+  if (left.empty()) return;
+  std::string named;
+  for (const std::string& name : left) named += (named.empty() ? "" : ", ") + name;
+  change_failure_.SetRemains("The file may still hold part of the change: " + named +
+                             (left.size() == 1 ? " was" : " were") + " not restored");
+}
 
-  FailureRecord record_;
-  FailureRecord change_failure_;  // the first failure of the open change
-  bool changing_ = false;
-};
+unsigned Win32Platform::ReadString(const char* section, const char* key, const char* default_value,
+                                   char* buffer, unsigned capacity, const char* file) {
+  SetLastError(ERROR_SUCCESS);
+  const DWORD length =
+      GetPrivateProfileStringA(section, key, default_value, buffer, capacity, file);
+  NotedRead();
+  return length;
+}
 
-}  // namespace
+unsigned Win32Platform::ReadSection(const char* section, char* buffer, unsigned capacity,
+                                    const char* file) {
+  SetLastError(ERROR_SUCCESS);
+  const DWORD length = GetPrivateProfileSectionA(section, buffer, capacity, file);
+  NotedRead();
+  return length;
+}
+
+void Win32Platform::NotedRead() {
+  switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return record_.Set(FailureKind::kLockHeld,
+                         "another program holds the file open without sharing it");
+    case ERROR_ACCESS_DENIED:
+      return record_.Set(FailureKind::kPermission, "Access denied");
+    default:
+      return record_.Clear();
+  }
+}
+
+// The 8-bit functions read a UTF-16 or UTF-8 file through the system's
+// code page: a value with characters outside it reads as '?' every time,
+// so two 8-bit readings agree and would write the '?' back. The wide
+// functions read it as it is; the entry is held out only when that
+// reading, and the section's spelling of it, survive the code page.
+// Read only: the write-back stays the 8-bit write.
+bool Win32Platform::PlanHoldOut(const char* section, const char* key, const char* file) {
+  record_.Clear();
+  const std::vector<wchar_t> wide_section = Wide(section), wide_key = Wide(key),
+                             wide_file = Wide(file);
+  wchar_t value[256];
+  const DWORD length = GetPrivateProfileStringW(wide_section.data(), wide_key.data(), L"", value,
+                                                255, wide_file.data());
+  if (!SurvivesCodePage(value, value + length)) return NotHeld(kLostToCodePage);
+  std::vector<wchar_t> listing(32768);
+  const DWORD size = static_cast<DWORD>(listing.size());
+  if (GetPrivateProfileSectionW(wide_section.data(), listing.data(), size, wide_file.data()) >=
+      size - 2) {
+    return NotHeld("the section is too large to check");
+  }
+  bool survives = true;
+  ForEachListed(listing.data(), [&](std::wstring_view entry) {
+    const ListedEntry<wchar_t> split = SplitListedEntry(entry);
+    if (split.has_value && NameIs(split.name, wide_key.data()) &&
+        !SurvivesCodePage(split.value.data(), split.value.data() + split.value.size())) {
+      survives = false;
+    }
+  });
+  return survives || NotHeld(kLostToCodePage);
+}
+
+bool Win32Platform::HoldOut(const char* section, const char* key, const char* file) {
+  return DeleteKey(section, key, file);
+}
+
+bool Win32Platform::PutBack(const char* section, const char* key, const char* value,
+                            const char* file) {
+  return WriteString(section, key, value, file);
+}
+
+void* Win32Platform::OpenLibrary(const char* name) {
+  // Take the current directory out of the search order: a library planted
+  // where the user happens to stand must not run.
+  SetDllDirectoryA("");
+  HMODULE library = LoadLibraryA(name);
+  NotedCall(library != nullptr, "LoadLibrary");
+  return reinterpret_cast<void*>(library);
+}
+
+void* Win32Platform::FindEntry(void* library, const char* entry) {
+  FARPROC address = GetProcAddress(static_cast<HMODULE>(library), entry);
+  NotedCall(address != nullptr, "GetProcAddress");
+  return reinterpret_cast<void*>(address);
+}
+
+void Win32Platform::CloseLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+bool Win32Platform::NotHeld(const char* why) {
+  record_.Set(FailureKind::kRefusedInput, why);
+  return false;
+}
+
+void Win32Platform::NotedCall(bool done, const char* call) {
+  if (done) return record_.Clear();
+  record_.Set(FailureKind::kOther, std::string(call) + " failed: error " +
+                                       std::to_string(static_cast<unsigned long>(GetLastError())));
+}
 
 Platform& NativePlatform() {
-  static Win32Platform platform;
+  static ProfileCalls calls;
+  static Win32Platform platform(calls);
   return platform;
 }
 

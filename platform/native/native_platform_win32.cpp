@@ -409,27 +409,36 @@ bool Win32Platform::Failed(DWORD error, const char* file) {
 }
 
 // The failed call is undone too: a write whose save failed can stay in the
-// platform's cache of the file, to be saved by the next write.
+// platform's cache of the file, to be saved by the next write. Another
+// program that holds the file for a moment (a scanner, a reader) keeps
+// each undo call waiting, at most the adapter's undo wait in all.
 void Win32Platform::UndoChange() {
+  const DWORD started = GetTickCount();
   std::vector<std::string> left;  // the sections not restored, in the file's terms
   for (auto undo = journal_.rbegin(); undo != journal_.rend(); ++undo) {
-    const UpdateInProgress update;
-    SetLastError(ERROR_SUCCESS);
     const char* section = undo->section.c_str();
     const char* file = undo->file.c_str();
     bool done = false;
-    switch (undo->kind) {
-      case Undo::kKey:
-        done = Made(calls_.Write(section, undo->key.c_str(),
-                                 undo->existed ? undo->value.c_str() : nullptr, file),
-                    false);
-        break;
-      case Undo::kNewSection:
-        done = Made(calls_.Write(section, nullptr, nullptr, file), true);
-        break;
-      case Undo::kSection:
-        done = Made(calls_.WriteSection(section, undo->entries.c_str(), file), false);
-        break;
+    for (DWORD pause = 1;; pause = std::min<DWORD>(pause * 2, 64)) {
+      const UpdateInProgress update;
+      SetLastError(ERROR_SUCCESS);
+      switch (undo->kind) {
+        case Undo::kKey:
+          done = Made(calls_.Write(section, undo->key.c_str(),
+                                   undo->existed ? undo->value.c_str() : nullptr, file),
+                      false);
+          break;
+        case Undo::kNewSection:
+          done = Made(calls_.Write(section, nullptr, nullptr, file), true);
+          break;
+        case Undo::kSection:
+          done = Made(calls_.WriteSection(section, undo->entries.c_str(), file), false);
+          break;
+      }
+      const DWORD error = GetLastError();
+      const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+      if (done || !held || GetTickCount() - started >= undo_wait_ms_) break;
+      Sleep(pause);
     }
     const std::string name = "[" + undo->section + "]";
     if (!done && std::find(left.begin(), left.end(), name) == left.end()) left.push_back(name);

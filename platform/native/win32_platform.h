@@ -33,7 +33,12 @@ class ProfileCalls {
 /// them fails or the change is abandoned (docs/windows.md).
 class Win32Platform : public Platform {
  public:
-  explicit Win32Platform(ProfileCalls& calls) : calls_(calls) {}
+  /// How long the undo of a failed change waits, in all, for another
+  /// program that holds the file a moment.
+  static constexpr unsigned long kUndoWaitMs = 20000;
+
+  explicit Win32Platform(ProfileCalls& calls, unsigned long undo_wait_ms = kUndoWaitMs)
+      : calls_(calls), undo_wait_ms_(undo_wait_ms) {}
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override;
   bool ArgumentsAsGiven(int argc, const char* const* argv) override;
@@ -92,6 +97,7 @@ class Win32Platform : public Platform {
   bool NotHeld(const char* why);
 
   ProfileCalls& calls_;
+  unsigned long undo_wait_ms_;
   FailureRecord record_;
   FailureRecord change_failure_;  // the failure that ended the open change
   bool changing_ = false;

@@ -24,17 +24,20 @@ void FailureRecord::Clear() {
   kind_ = FailureKind::kNone;
   line_.clear();
   remains_.clear();
+  file_.clear();
 }
 
 void FailureRecord::Set(FailureKind kind, std::string line) {
   kind_ = kind;
   line_ = std::move(line);
   remains_.clear();
+  file_.clear();
 }
 
 Failure FailureRecord::Get() const {
   if (kind_ == FailureKind::kNone) return Failure{};
-  return Failure{kind_, line_.c_str(), remains_.empty() ? nullptr : remains_.c_str()};
+  return Failure{kind_, line_.c_str(), remains_.empty() ? nullptr : remains_.c_str(),
+                 file_.empty() ? nullptr : file_.c_str()};
 }
 
 std::string WriteRefusedLine(std::string_view why) { return "Write refused: " + std::string(why); }

@@ -31,6 +31,8 @@ struct Failure {
   /// When a change failed and could not be undone whole (Windows): one more
   /// line, naming what of the change the file may still hold; else null.
   const char* remains = nullptr;
+  /// The file the failed call was on, when the platform tells; else null.
+  const char* file = nullptr;
 };
 
 /// Where an adapter of the platform keeps the record of its last operation.
@@ -46,6 +48,8 @@ class FailureRecord {
   /// The failed change could not be undone whole: |remains| names what of
   /// it is left. After a Set.
   void SetRemains(std::string remains) { remains_ = std::move(remains); }
+  /// The failure was on |file|. After a Set.
+  void SetFile(std::string file) { file_ = std::move(file); }
   Failure Get() const;
   bool failed() const { return kind_ != FailureKind::kNone; }
 
@@ -53,6 +57,7 @@ class FailureRecord {
   FailureKind kind_ = FailureKind::kNone;
   std::string line_;
   std::string remains_;
+  std::string file_;
 };
 
 /// The lines that name their cause.

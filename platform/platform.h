@@ -109,6 +109,21 @@ class Platform {
   /// Releases a library that OpenLibrary returned.
   virtual void CloseLibrary(void* library) = 0;
 
+  /// What LocateSubsystemFile found.
+  enum class Located {
+    kNone,     ///< no file of the messaging subsystem's own to take the definition
+    kMissing,  ///< its place, where no file is
+    kPresent,  ///< its file, there
+  };
+  /// Stores in |buffer| of |capacity| characters the path of the
+  /// Mapisvc.inf that the installed messaging subsystem itself reads, beside
+  /// its private MAPI library (docs/windows.md), when there is one and it
+  /// is another file than the system directory's. |library| is the
+  /// messaging library to ask, or null for the MAPI stub of the system
+  /// directory, loaded by its full path for this query alone. Elsewhere than
+  /// on Windows, and where nothing answers, kNone.
+  virtual Located LocateSubsystemFile(void* library, char* buffer, unsigned capacity) = 0;
+
   /// The record of the last operation above.
   virtual Failure LastFailure() const = 0;
 };

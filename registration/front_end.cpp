@@ -83,11 +83,17 @@ int Commit(Platform& platform, int planned, const char* failure) {
   if (platform.CommitChange()) return 1;
   const Failure why = platform.LastFailure();
   char path[256] = "";
-  ServiceConfigPath(platform, path, sizeof path, sizeof path - 1);
-  std::printf("%s \"%s\"\n", failure, path);
+  if (why.file == nullptr) ServiceConfigPath(platform, path, sizeof path, sizeof path - 1);
+  std::printf("%s \"%s\"\n", failure, why.file != nullptr ? why.file : path);
   if (why.kind != FailureKind::kNone) std::printf("%s\n", why.line);
   if (why.remains != nullptr) std::printf("%s\n", why.remains);
   return 0;
+}
+
+/// Returns true when |prefix| holds a period after its drive ("C:").
+bool HasPeriodAfterDrive(const char* prefix) {
+  const bool drive = prefix[0] != '\0' && prefix[1] == ':';
+  return std::strchr(prefix + (drive ? 2 : 0), '.') != nullptr;
 }
 
 }  // namespace
@@ -110,12 +116,31 @@ int ProvregMain(Platform& platform, int argc, const char* const* argv) {
     return kExitCommandLineError;
   }
 
+  // Written as given; the installer author is told what will come of it.
+  if (HasPeriodAfterDrive(prefix)) {
+    std::puts(
+        "Warning: the messaging subsystem of Outlook 2010 and later inserts \"32\" at the "
+        "first period of the DLL's path, here in PathDir, and will not find the provider there");
+  }
+
   // One change: every write is planned first and then made all at once, or
-  // none of it (where the platform can; see docs/profile-format.md).
+  // none of it (docs/profile-format.md, docs/windows.md).
+  SubsystemFile subsystem;
   platform.BeginChange();
-  const int planned = RegisterService(platform, lite, prefix);
-  const int done = Commit(platform, planned, "Cannot write the service definition to");
-  return done ? kExitRegistered : kExitRegistrationFailed;
+  const int planned = RegisterService(platform, lite, prefix, &subsystem);
+  if (!Commit(platform, planned, "Cannot write the service definition to")) {
+    return kExitRegistrationFailed;
+  }
+  if (subsystem.located == Platform::Located::kPresent) {
+    std::printf("Also registered in \"%s\", the Mapisvc.inf the messaging subsystem reads\n",
+                subsystem.path);
+  } else if (subsystem.located == Platform::Located::kMissing) {
+    std::printf(
+        "The messaging subsystem has no Mapisvc.inf at \"%s\": registered in the system "
+        "directory's file only\n",
+        subsystem.path);
+  }
+  return kExitRegistered;
 }
 
 int ProvunregMain(Platform& platform, int argc, const char* const* argv) {
@@ -125,10 +150,17 @@ int ProvunregMain(Platform& platform, int argc, const char* const* argv) {
     return kExitCommandLineError;
   }
   // Parameters after the mode are ignored, as provreg ignores them.
+  SubsystemFile subsystem;
   platform.BeginChange();
-  const int planned = UnregisterService(platform, lite);
-  const int done = Commit(platform, planned, "Cannot remove the service definition from");
-  return done ? kExitUnregistered : kExitUnregistrationFailed;
+  const int planned = UnregisterService(platform, lite, &subsystem);
+  if (!Commit(platform, planned, "Cannot remove the service definition from")) {
+    return kExitUnregistrationFailed;
+  }
+  if (subsystem.located == Platform::Located::kPresent) {
+    std::printf("Also removed from \"%s\", the Mapisvc.inf the messaging subsystem reads\n",
+                subsystem.path);
+  }
+  return kExitUnregistered;
 }
 
 }  // namespace quillpost

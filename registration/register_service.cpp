@@ -29,25 +29,39 @@ bool ComposeValue(const Edition& edition, const char* prefix, const char* table_
   return true;
 }
 
+/// Makes the 19 writes of |edition| into |path|. Returns false when a value
+/// does not fit, which a prefix the front end accepts never makes.
+bool WriteDefinition(Platform& platform, const Edition& edition, const char* prefix,
+                     const char* path) {
+  char value[kBufferSize];
+  platform.WriteString("Services", edition.service_name, edition.display_name, path);
+  for (const SectionTable& table : edition.sections) {
+    for (int i = 0; i < table.count; ++i) {
+      if (!ComposeValue(edition, prefix, table.pairs[i].value, value)) return false;
+      platform.WriteString(table.section, table.pairs[i].key, value, path);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-int RegisterService(Platform& platform, bool lite, const char* prefix) {
+int RegisterService(Platform& platform, bool lite, const char* prefix, SubsystemFile* subsystem) {
   const Edition& edition = EditionFor(lite);
   char path[kBufferSize];
-  char value[kBufferSize];
 
   if (!ServiceConfigPathOrSay(platform, path, kBufferSize, kSystemDirCapacity)) return 0;
 
   // The writes make one change (see ProvregMain): what became of each is
-  // the change's to tell, at its commit.
-  platform.WriteString("Services", edition.service_name, edition.display_name, path);
-  for (const SectionTable& table : edition.sections) {
-    for (int i = 0; i < table.count; ++i) {
-      // Never with a prefix the front end accepts: a value is not cut short,
-      // and the change not made.
-      if (!ComposeValue(edition, prefix, table.pairs[i].value, value)) return 0;
-      platform.WriteString(table.section, table.pairs[i].key, value, path);
-    }
+  // the change's to tell, at its commit. The messaging subsystem's own file,
+  // where there is one, takes the same writes in the same change; one that
+  // is missing is never created.
+  if (!WriteDefinition(platform, edition, prefix, path)) return 0;
+  subsystem->located =
+      platform.LocateSubsystemFile(nullptr, subsystem->path, sizeof subsystem->path);
+  if (subsystem->located == Platform::Located::kPresent &&
+      !WriteDefinition(platform, edition, prefix, subsystem->path)) {
+    return 0;
   }
   return 1;
 }

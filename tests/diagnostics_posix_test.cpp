@@ -136,6 +136,13 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
        "PathDir is too long: at most 246 bytes, its trailing backslash counted"},
       {"provreg",
        PROVREG_PATH,
+       SetUp::kNone,
+       {"-lite", "C:\\Program Files\\Varnholt\\Quillpost 2.1"},
+       1,
+       "Warning: the messaging subsystem of Outlook 2010 and later inserts \"32\" at the first "
+       "period of the DLL's path, here in PathDir, and will not find the provider there"},
+      {"provreg",
+       PROVREG_PATH,
        SetUp::kNoSystemDir,
        {"-norm"},
        2,

@@ -14,6 +14,8 @@ namespace {
 
 using test::FakePlatform;
 
+SubsystemFile subsystem;  // where the messaging subsystem's own file is: none, here
+
 // The writes as "section|key|value" lines, in the order they were made.
 std::string Writes(const FakePlatform& platform) {
   std::ostringstream out;
@@ -78,7 +80,7 @@ TEST(RegisterService, EachEditionMakesItsNineteenWritesInOrder) {
     SCOPED_TRACE(c.lite ? "lite" : "normal");
     FakePlatform platform;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(RegisterService(platform, c.lite, c.prefix), 1);
+    EXPECT_EQ(RegisterService(platform, c.lite, c.prefix, &subsystem), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(Writes(platform), c.writes);
     for (const auto& call : platform.calls) EXPECT_EQ(call.file, path);
@@ -105,7 +107,7 @@ TEST(RegisterService, NoUsableSystemDirectoryWritesNothing) {
     platform.have_system_dir = length != 0;
     platform.system_dir = std::string(length, 'd');
     testing::internal::CaptureStdout();
-    EXPECT_EQ(RegisterService(platform, false, ""), 0) << length;
+    EXPECT_EQ(RegisterService(platform, false, "", &subsystem), 0) << length;
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               length == 0 ? "Cannot get the windows system directory\n"
                           : "The system directory is too long: at most 243 characters\n");
@@ -114,7 +116,7 @@ TEST(RegisterService, NoUsableSystemDirectoryWritesNothing) {
   // 243 characters still leave room for the separator and the file name.
   FakePlatform platform;
   platform.system_dir = std::string(243, 'd');
-  EXPECT_EQ(RegisterService(platform, false, ""), 1);
+  EXPECT_EQ(RegisterService(platform, false, "", &subsystem), 1);
   EXPECT_EQ(platform.calls.at(0).file.size(), 255u);
 }
 
@@ -211,7 +213,7 @@ TEST(UnregisterService, RemovesTheEntryThenTheSectionsOfEachEdition) {
   FakePlatform platform;
   platform.have_system_dir = false;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(UnregisterService(platform, false), 0);
+  EXPECT_EQ(UnregisterService(platform, false, &subsystem), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot get the windows system directory\n");
   EXPECT_TRUE(platform.calls.empty());
 }
@@ -245,6 +247,57 @@ TEST(ProvunregMain, ModeAndStatuses) {
     } else {
       ASSERT_EQ(platform.calls.size(), 4u);  // every line of the key, 3 sections
       EXPECT_EQ(platform.calls[0].key, c.removed);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillpost
+
+namespace quillpost {
+namespace {
+
+// The messaging subsystem's own file, where there is one, takes the same
+// writes or removals in the same change, after the system directory's;
+// one that is missing takes none; a line says which.
+TEST(ProvregMain, TheSubsystemsOwnFileTakesTheSameChange) {
+  using L = Platform::Located;
+  const std::string own = "C:\\Program Files\\Mail\\Mapisvc.inf";
+  const struct {
+    bool unreg;
+    L located;
+    size_t calls;
+    const char* said;  // the line, less the file's name
+  } rows[] = {
+      {false, L::kPresent, 38, "Also registered in \""},
+      {false, L::kMissing, 19, "The messaging subsystem has no Mapisvc.inf at \""},
+      {false, L::kNone, 19, ""},
+      {true, L::kPresent, 8, "Also removed from \""},
+      {true, L::kMissing, 4, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.unreg << " " << static_cast<int>(row.located));
+    FakePlatform platform;
+    platform.located = row.located;
+    platform.subsystem_file = own;
+    const char* args[] = {row.unreg ? "provunreg" : "provreg", "-norm"};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(row.unreg ? ProvunregMain(platform, 2, args) : ProvregMain(platform, 2, args), 1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(platform.calls.size(), row.calls);
+    EXPECT_FALSE(platform.asked_library);  // the stub of the system directory
+    const size_t half = row.calls == 38 || row.calls == 8 ? row.calls / 2 : row.calls;
+    for (size_t i = 0; i < row.calls; ++i) {
+      EXPECT_EQ(platform.calls[i].file, i < half ? test::kFakeConfigPath : own) << i;
+      if (i >= half) {
+        EXPECT_EQ(platform.calls[i].key, platform.calls[i - half].key);
+      }
+    }
+    if (row.said[0] == '\0') {
+      EXPECT_EQ(out, "");
+    } else {
+      EXPECT_EQ(out.rfind(row.said + own + "\"", 0), 0u) << out;
+      EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
     }
   }
 }

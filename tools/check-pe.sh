@@ -31,7 +31,7 @@ case "$file" in
 esac
 while read -r dll; do
   case "${dll,,}" in
-    kernel32.dll | msvcrt.dll) ;;
+    kernel32.dll | msvcrt.dll | advapi32.dll) ;;
     *) problems+=("imports $dll") ;;
   esac
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")

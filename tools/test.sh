@@ -25,6 +25,8 @@ command -v groff >/dev/null || missing+=(groff-base)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 command -v file >/dev/null || missing+=(file)
 command -v lintian >/dev/null || missing+=(lintian)
+command -v msibuild >/dev/null || missing+=(msitools)
+command -v wixl >/dev/null || missing+=(wixl)
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "error: the tests need the packages ${missing[*]}; install them as root, or run .ci/run" >&2
   exit 1

@@ -97,5 +97,12 @@ fi
 case "$action" in
   prepare) exit 0 ;;
   system-dir) echo "$WINEPREFIX/drive_c/windows/$system" ;;
-  run) exec "$loader" "$program" "$@" ;;
+  run)
+    # A wineserver ends a few seconds after its last client; one that starts
+    # just then meets "recvmsg: Connection reset by peer". The prefix's
+    # server stays up for a minute after the last program instead (a second
+    # wineserver started while one runs ends at once).
+    wineserver -p60 2>/dev/null || true
+    exec "$loader" "$program" "$@"
+    ;;
 esac

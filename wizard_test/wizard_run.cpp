@@ -96,6 +96,18 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
     platform.CloseLibrary(library);
     return 0;
   }
+  // The wizard of a messaging subsystem with a Mapisvc.inf of its own reads
+  // that one: the entry is held out of it, and the system directory's file
+  // is left alone (docs/windows.md).
+  char subsystem_file[kSystemDirSize];
+  if (platform.LocateSubsystemFile(library, subsystem_file, kSystemDirSize) ==
+      Platform::Located::kPresent) {
+    std::memcpy(path, subsystem_file, sizeof path);
+    std::printf(
+        "\"%s\" is held out of \"%s\", the Mapisvc.inf the messaging subsystem reads, "
+        "when it is there\n",
+        kHeldKey, path);
+  }
 
   const unsigned length =
       platform.ReadString(kSection, kHeldKey, "", saved, kSavedEntryCapacity, path);

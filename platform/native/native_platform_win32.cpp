@@ -399,6 +399,7 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
 
 bool Win32Platform::Failed(DWORD error, const char* file) {
   NoteError(error, file, &record_);
+  record_.SetFile(file);
   if (changing_ && !change_failed_) {
     change_failed_ = true;
     change_failure_ = record_;
@@ -547,6 +548,86 @@ void Win32Platform::NotedCall(bool done, const char* call) {
   if (done) return record_.Clear();
   record_.Set(FailureKind::kOther, std::string(call) + " failed: error " +
                                        std::to_string(static_cast<unsigned long>(GetLastError())));
+}
+
+namespace {
+
+// MAPI's own component: where the default mail client names none.
+constexpr char kMapiComponent[] = "{FF1D0740-D227-11D1-A4B0-006008AF820E}";
+
+using FGetComponentPathFn = BOOL(WINAPI*)(LPSTR component, LPSTR qualifier, LPSTR path,
+                                          DWORD capacity, BOOL install);
+
+/// Stores the data of value |name| of |key| in |*data|, nulls and all.
+/// Returns false when there is none.
+bool ReadValue(HKEY key, const char* name, std::vector<char>* data) {
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_MULTI_SZ && type != REG_EXPAND_SZ)) {
+    return false;
+  }
+  data->assign(size + 2, '\0');  // ended by two nulls, however it was stored
+  return RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data->data()),
+                          &size) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// The messaging subsystem that Outlook installs reads the Mapisvc.inf beside
+// its private MAPI library, which the MAPI stub names: FGetComponentPath,
+// asked for the default mail client's component (or MAPI's own) with the
+// client's qualifiers in turn, then none. The registry is read in this
+// program's own view. docs/windows.md.
+Platform::Located Win32Platform::LocateSubsystemFile(void* library, char* buffer,
+                                                     unsigned capacity) {
+  buffer[0] = '\0';
+  char system_dir[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(system_dir, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH - 24) return Located::kNone;
+  HMODULE stub = static_cast<HMODULE>(library);
+  if (stub == nullptr) {
+    // By its full path only: these programs run elevated.
+    const std::string path = std::string(system_dir) + "\\mapi32.dll";
+    stub = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (stub == nullptr) return Located::kNone;
+  }
+  const auto locate = reinterpret_cast<FGetComponentPathFn>(
+      reinterpret_cast<void*>(GetProcAddress(stub, "FGetComponentPath")));
+  std::vector<char> component(kMapiComponent, kMapiComponent + sizeof kMapiComponent);
+  std::vector<char> qualifiers[2];
+  HKEY clients = nullptr, client = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Clients\\Mail", 0, KEY_READ, &clients) ==
+      ERROR_SUCCESS) {
+    std::vector<char> name;
+    if (ReadValue(clients, nullptr, &name) && name[0] != '\0' &&
+        RegOpenKeyExA(clients, name.data(), 0, KEY_READ, &client) == ERROR_SUCCESS) {
+      std::vector<char> id;
+      if (ReadValue(client, "MSIComponentID", &id) && id[0] != '\0') component = id;
+      ReadValue(client, "MSIApplicationLCID", &qualifiers[0]);
+      ReadValue(client, "MSIOfficeLCID", &qualifiers[1]);
+      RegCloseKey(client);
+    }
+    RegCloseKey(clients);
+  }
+  char dll[MAX_PATH] = "";
+  bool found = false;
+  for (int i = 0; locate != nullptr && i < 3 && !found; ++i) {
+    if (i < 2 && qualifiers[i].empty()) continue;
+    found = locate(component.data(), i < 2 ? qualifiers[i].data() : nullptr, dll, MAX_PATH,
+                   FALSE) != FALSE;
+  }
+  if (library == nullptr) FreeLibrary(stub);
+  if (!found) return Located::kNone;
+  dll[MAX_PATH - 1] = '\0';
+  const char* slash = std::strrchr(dll, '\\');
+  if (slash == nullptr) return Located::kNone;
+  const std::string file = std::string(dll, static_cast<size_t>(slash + 1 - dll)) + "Mapisvc.inf";
+  if (file.size() >= capacity || AsciiCaseEqual(file, std::string(system_dir) + "\\Mapisvc.inf")) {
+    return Located::kNone;
+  }
+  std::memcpy(buffer, file.c_str(), file.size() + 1);
+  return GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES ? Located::kMissing
+                                                               : Located::kPresent;
 }
 
 Platform& NativePlatform() {

@@ -40,6 +40,7 @@ class PosixPlatform : public Platform, private ProfileFile::LockObserver {
   void* OpenLibrary(const char* name) override;
   void* FindEntry(void* library, const char* entry) override;
   void CloseLibrary(void* library) override;
+  Located LocateSubsystemFile(void*, char*, unsigned) override { return Located::kNone; }
   Failure LastFailure() const override { return record_.Get(); }
 
  private:

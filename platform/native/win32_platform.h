@@ -60,6 +60,7 @@ class Win32Platform : public Platform {
   void* OpenLibrary(const char* name) override;
   void* FindEntry(void* library, const char* entry) override;
   void CloseLibrary(void* library) override;
+  Located LocateSubsystemFile(void* library, char* buffer, unsigned capacity) override;
   Failure LastFailure() const override { return record_.Get(); }
 
  private:

@@ -9,7 +9,10 @@
 //   break    make the file impossible to write (a directory takes its name)
 //   exit:N   call exit(N)                check    record "MSPST AB" again
 // and the platform's own actions (standin_actions_*.cpp). The record goes to
-// the file named by STANDIN_RECORD, one "name=value" a line.
+// the file named by STANDIN_RECORD, one "name=value" a line. Its
+// FGetComponentPath names STANDIN_SUBSYSTEM_DLL as the messaging
+// subsystem's MAPI library, and the wizard then records "MSPST AB" of the
+// Mapisvc.inf beside it too ("own").
 
 #include <chrono>
 #include <cstdint>
@@ -85,6 +88,10 @@ LAUNCHWIZARD(void* parent_window, std::uint32_t flags, const char** service_name
          "flags=" + std::to_string(flags) + "\n" + "services=" + services + "\n" + "capacity=" +
          std::to_string(capacity) + "\n" + "profile=" + quillpost::standin::Hex(profile_name, 256) +
          "\n" + "mspst=" + quillpost::standin::Held(path) + "\n");
+  if (const char* dll = std::getenv("STANDIN_SUBSYSTEM_DLL")) {
+    const std::string own = std::string(dll).substr(0, std::string(dll).rfind('\\') + 1);
+    Record("own=" + quillpost::standin::Held(own + "Mapisvc.inf") + "\n");
+  }
 
   const char* mode_env = std::getenv("STANDIN_MODE");
   const std::string mode = mode_env ? mode_env : "";
@@ -115,4 +122,13 @@ LAUNCHWIZARD(void* parent_window, std::uint32_t flags, const char** service_name
                                        colon == std::string::npos ? "" : action.substr(colon + 1));
   }
   return result;
+}
+
+// The MAPI stub's answer to where the messaging subsystem's own library is.
+extern "C" STANDIN_EXPORT int QUILLPOST_WIZARD_CALL FGetComponentPath(char*, char*, char* path,
+                                                                      std::uint32_t capacity, int) {
+  const char* dll = std::getenv("STANDIN_SUBSYSTEM_DLL");
+  if (dll == nullptr || std::strlen(dll) >= capacity) return 0;
+  std::strcpy(path, dll);
+  return 1;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,15 @@ class FakePlatform : public Platform, public EntryGuard {
   bool PutBack(const char* section, const char* key, const char* value, const char* file) override {
     return WriteString(section, key, value, file);
   }
+  Located LocateSubsystemFile(void* library_asked, char* buffer, unsigned capacity) override {
+    asked_library = library_asked != nullptr;
+    subsystem_file.copy(buffer, capacity - 1);
+    buffer[std::min<size_t>(subsystem_file.size(), capacity - 1)] = '\0';
+    return located;
+  }
+  Located located = Located::kNone;  // what LocateSubsystemFile answers
+  std::string subsystem_file;        // and the path it gives
+  bool asked_library = false;        // the last LocateSubsystemFile asked a library
   Failure LastFailure() const override { return record_.Get(); }
 
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,

@@ -119,7 +119,7 @@ TEST_F(WizardRunTest, EntryThatCannotBePutBackExactlyStaysInPlace) {
       {"x", "MSPST AB=y" + nul, true, false, "its value does not read back as the file spells it"},
       {"x", "K=" + std::string(40000, 'v') + nul, true, false, "the section is too large to check"},
       {"x", "", false, false, "it cannot be guarded while the wizard runs"},
-      {"x", "", true, true, "it could not be deleted"},
+      {"x", "", true, true, "it could not be deleted: The file is read-only"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why ? c.why : c.read);

@@ -83,6 +83,7 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
   char section[kSectionSize];
   // Large enough for the fixed text, a full path and a full saved value.
   char restore_failure[kSystemDirSize + kBufferSize + 128];
+  char not_deleted[kBufferSize + kSystemDirSize];
   bool removed = false;
 
   void* library = platform.OpenLibrary("mapi32.dll");
@@ -146,8 +147,11 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
         why =
             guard.WhyNotHeld() ? guard.WhyNotHeld() : "it cannot be guarded while the wizard runs";
       } else if (!platform.HoldOut(kSection, kHeldKey, path)) {
+        const Failure failure = platform.LastFailure();
+        std::snprintf(not_deleted, sizeof not_deleted, "it could not be deleted: %s",
+                      failure.line != nullptr ? failure.line : "no reason given");
         guard.Release();
-        why = "it could not be deleted";
+        why = not_deleted;
       } else {
         removed = true;
       }

@@ -39,6 +39,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -187,6 +188,19 @@ void StopGuardian() {
   WaitForGuardian(-1);
 }
 
+/// Makes the guardian's end one this process can see: a wizard that
+/// ignores SIGCHLD (or set SA_NOCLDWAIT) would have it reaped unseen. Set
+/// before the guardian may end; the wizard's choice goes back with
+/// KeepChildren. Async-signal-safe.
+struct sigaction g_child_action;
+void SeeChildren() {
+  struct sigaction seen = {};
+  seen.sa_handler = SIG_DFL;
+  sigemptyset(&seen.sa_mask);
+  sigaction(SIGCHLD, &seen, &g_child_action);
+}
+void KeepChildren() { sigaction(SIGCHLD, &g_child_action, nullptr); }
+
 /// Has the guardian write the entry back, if nobody has yet, and returns
 /// once that is done (or given up, with the line that tells the user what
 /// to put back). A caller that finds the write-back under way on another
@@ -204,6 +218,7 @@ void RestoreNow(bool may_write) {
   int expected = kArmed;
   if (__atomic_compare_exchange_n(&g_state, &expected, kRestoring, false, __ATOMIC_SEQ_CST,
                                   __ATOMIC_SEQ_CST)) {
+    SeeChildren();  // the process ends next: the wizard's choice need not go back
     if (!Request(kRestore)) {
       // The guardian cannot be asked now, but it sees this process end and
       // writes the entry back then. At exit() we may write it ourselves, and
@@ -321,6 +336,13 @@ void GiveSignalsBack() {
     if (info.ssi_ptr == RequestValue(kRestore)) break;
   }
   for (const int fd : spare) close(fd);
+  // The file may have grown past a soft file-size limit meanwhile: the
+  // write-back takes what the hard limit allows.
+  struct rlimit size_limit;
+  if (getrlimit(RLIMIT_FSIZE, &size_limit) == 0) {
+    size_limit.rlim_cur = size_limit.rlim_max;
+    setrlimit(RLIMIT_FSIZE, &size_limit);
+  }
   if (WriteBackWaitingForLocks(platform, section, key, value, file)) _exit(kGuardianWroteBack);
   WriteOut(g_failure, g_failure_length);
   _exit(kGuardianWriteFailed);
@@ -362,7 +384,10 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
   if (pipe2(ready, O_CLOEXEC) == 0) {
     std::fflush(stdout);  // nothing buffered may be printed twice
     const pid_t parent = getpid();
-    const pid_t pid = fork();
+    // Forked without the handlers that libraries register with
+    // pthread_atfork: the wizard's library is loaded already, and a child
+    // handler of its could change the guardian's limits or user.
+    const pid_t pid = _Fork();
     if (pid == 0) {
       close(ready[0]);
       Guard(platform_, section, key, value, file, parent, ready[1]);
@@ -405,13 +430,11 @@ void ProcessEntryGuard::Release() {
   if (__atomic_compare_exchange_n(&g_state, &expected, kDisarmed, false, __ATOMIC_SEQ_CST,
                                   __ATOMIC_SEQ_CST)) {
     GiveSignalsBack();
-    // Told, it ends at once; not told, it must not write the entry back
-    // later, over what the file holds by then.
-    if (Request(kDisarm)) {
-      WaitForGuardian(-1);
-    } else {
-      StopGuardian();
-    }
+    // Told, it ends at once; not told, or stopped by someone, it must not
+    // write the entry back later, over what the file holds by then.
+    SeeChildren();
+    if (!Request(kDisarm) || WaitForGuardian(kRestoreWaitMs) == kStillAtWork) StopGuardian();
+    KeepChildren();
   } else if (expected == kRestoring) {
     WaitForGuardian(-1);  // a handler on another thread has it written back
   }
@@ -434,12 +457,15 @@ EntryGuard::HandedOver ProcessEntryGuard::HandOver() {
     GiveSignalsBack();
     // A wizard that became another user may not signal it any more; it
     // still sees this process end.
+    SeeChildren();
     if (!Request(kRestore)) {
+      KeepChildren();
       pthread_sigmask(SIG_SETMASK, &previous, nullptr);
       return HandedOver::kAtEnd;
     }
     // A write-back that a lock keeps waiting takes longer than this.
     status = WaitForGuardian(kRestoreWaitMs);
+    KeepChildren();
     if (status == kStillAtWork) {
       handed = HandedOver::kWaiting;
     } else if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kGuardianWroteBack) {

@@ -115,10 +115,11 @@ bool PosixPlatform::PlanHoldOut(const char* section, const char* key, const char
   planned_ = profile_.PlanHoldOut(file, section, key, &held_);
   // The put-back writes the whole file again: under a file-size limit that
   // it would pass (ulimit -f), the delete might be made and the put-back
-  // not. The guard's process keeps the limit of this moment.
+  // not. The guard's process writes it back under the hard limit of this
+  // moment, whatever the wizard lowers.
   struct rlimit limit;
-  if (planned_ && getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      limit.rlim_cur < held_.before.size()) {
+  if (planned_ && getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_max != RLIM_INFINITY &&
+      limit.rlim_max < held_.before.size()) {
     planned_ = false;
     record_.Set(FailureKind::kTooLarge,
                 "the file-size limit (ulimit -f) leaves no room to put it back");

@@ -479,7 +479,6 @@ bool ProfileFile::ResolveLinks(const char* path, SafePath* resolved, std::string
   switch (resolved->Resolve(path)) {
     case SafePath::Result::kResolved:
       *target = resolved->path();
-      canonical_ = resolved->canonical();
       return true;
     case SafePath::Result::kRefused:
       refused_link_ = LinkRefusal(resolved->refused_link());
@@ -691,8 +690,6 @@ bool ProfileFile::UpdateInPlace(int fd, std::string_view old_text, std::string_v
 }
 
 void ProfileFile::SweepStaleTemporaries(const std::string& target, uid_t file_owner) {
-  if (swept_ == canonical_) return;
-  swept_ = canonical_;
   const std::string dir = DirectoryOf(target);
   const std::string base = BaseNameOf(target);
   std::vector<std::string> names;

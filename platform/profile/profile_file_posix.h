@@ -182,14 +182,12 @@ class ProfileFile {
                      size_t first_change);
   /// Removes the temporary files beside |target| that writers left when they
   /// died: ours by name, locked by nobody, and the caller's or |file_owner|'s.
-  /// Once per file.
+  /// At every change: one may have died during the run.
   void SweepStaleTemporaries(const std::string& target, uid_t file_owner);
   /// Syncs the directory that holds |target|, as far as it can.
   void SyncDirectoryOf(const std::string& target);
 
   DiskInterface& disk_;
-  std::string swept_;      // the file whose directory was swept last, by name
-  std::string canonical_;  // the file being changed, by name
   FailureRecord& record_;
   const char* refusal_ = nullptr;  // the engine's reason, when it refused the update
   std::string refused_link_;       // the line of a link not followed

@@ -8,3 +8,8 @@ extern "C" __attribute__((visibility("default"))) pid_t fork() noexcept {
   errno = EAGAIN;
   return -1;
 }
+
+extern "C" __attribute__((visibility("default"))) pid_t _Fork() noexcept {
+  errno = EAGAIN;
+  return -1;
+}

@@ -17,9 +17,17 @@
 //   use-fds      open descriptors until none is left, and keep them
 //   fsize:N      lower the file-size limit to N bytes
 //   setuid:N     become user and group N
+//   sigchld-ignore  ignore SIGCHLD, so that ended children are reaped unseen
+//   stop-guardian   SIGSTOP every other child of the process
+//   stale-temp   leave a temporary file as a writer that died would
+//   grow:N       append N bytes of comment to the service configuration file,
+//                as another writer would, under no limit of this process's
+// With STANDIN_ATFORK set, loading the library registers a pthread_atfork
+// child handler that lowers the file-size limit to nothing.
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -74,6 +82,16 @@ std::string ChildrenOfThisProcess() {
   }
   closedir(proc);
   return pids;
+}
+
+// A child handler of the kind a library may register: it runs in every
+// child forked with fork().
+__attribute__((constructor)) void LowerLimitsInChildren() {
+  if (std::getenv("STANDIN_ATFORK") == nullptr) return;
+  pthread_atfork(nullptr, nullptr, [] {
+    const struct rlimit none = {0, 0};
+    setrlimit(RLIMIT_FSIZE, &none);
+  });
 }
 
 }  // namespace
@@ -137,6 +155,29 @@ void PlatformAction(const std::string& name, int number, const std::string& text
       }
     }
     Record("forged=" + pids + "\n");
+  }
+  if (name == "sigchld-ignore") signal(SIGCHLD, SIG_IGN);
+  if (name == "stop-guardian") {
+    const std::string pids = ChildrenOfThisProcess();
+    for (size_t begin = 0, end; (end = pids.find(' ', begin)) != std::string::npos;
+         begin = end + 1) {
+      kill(std::atoi(pids.c_str() + begin), SIGSTOP);
+    }
+  }
+  if (name == "stale-temp") {
+    const std::string file = ConfigFilePath();
+    const std::string dir = file.substr(0, file.rfind('/'));
+    std::ofstream(dir + "/.Mapisvc.inf.tmp99999-1-1") << "left by a writer that died";
+  }
+  if (name == "grow") {
+    // As another writer would, with no limit of this process's.
+    struct rlimit limit, was;
+    getrlimit(RLIMIT_FSIZE, &was);
+    limit = was;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::ofstream(ConfigFilePath(), std::ios::app) << std::string(number, ';');
+    setrlimit(RLIMIT_FSIZE, &was);
   }
   if (name == "kill-guardian") {
     const std::string pids = ChildrenOfThisProcess();

@@ -15,6 +15,7 @@
 
 #include "platform/native/win32_platform.h"
 #include "registration/front_end.h"
+#include "tests/support/service_definition.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillpost {
@@ -112,69 +113,38 @@ std::string AsThePlatformReadsIt(const std::string& file) {
   return read;
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
-}
-
-struct ProgramRun {
-  const char* name;
-  std::vector<const char*> argv;
-  const char* failure;  // the run's first line, less the file's name
-};
-
 TEST(OneChangeWin32, EveryFailedWriteOfARunLeavesTheFileReadingAsBefore) {
   test::TempDir dir;
   const std::string file = dir.Join("Mapisvc.inf");
-  const char* const kWrite = "Cannot write the service definition to";
-  const char* const kRemove = "Cannot remove the service definition from";
-  const ProgramRun runs[] = {
-      {"provreg -norm", {"provreg", "-norm", "C:\\QP"}, kWrite},
-      {"provreg -lite", {"provreg", "-lite", "C:\\QP"}, kWrite},
-      {"provunreg -norm", {"provunreg", "-norm"}, kRemove},
-      {"provunreg -lite", {"provunreg", "-lite"}, kRemove},
-  };
-  // Start files: made by a clean run where they hold a registration.
-  const auto registered = [&](const char* mode) {
-    WriteBytes(file, "[Services]\r\nMSPST AB=Personal Address Book\r\n");
-    HeldAtOneCall calls(file);
-    PlatformIn platform(calls, dir.path());
-    const char* argv[] = {"provreg", mode, "C:\\QP"};
-    testing::internal::CaptureStdout();
-    ProvregMain(platform, 3, argv);
-    testing::internal::GetCapturedStdout();
-    std::FILE* f = std::fopen(file.c_str(), "rb");
-    std::string bytes;
-    for (int c; f && (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<char>(c));
-    if (f) std::fclose(f);
-    return bytes;
-  };
-  const std::string normal = registered("-norm");
-  const std::string lite = registered("-lite");
   const struct {
-    const char* name;
-    std::string bytes;
-    bool missing;
-  } starts[] = {
-      {"missing", "", true},
-      {"empty", "", false},
-      {"normal registered", normal, false},
-      {"Lite registered", lite, false},
-      {"other spellings and quotes",
-       "; by hand\r\n[services]\r\nMSPST AB=PAB\r\n vrqpn = \"old\" \r\n[vrqpn]\r\nCustom= kept "
-       "\r\nPR_DISPLAY_NAME='x'\r\n[VRQPN_AB]\r\nPR_RESOURCE_TYPE=\"MAPI_AB_PROVIDER\"\r\n"
-       ";c\r\n[vrqpl_xp]\r\nk=\"1\"\r\nk=2\r\n",
-       false},
+    std::vector<const char*> argv;
+    const char* failure;  // the run's first line, less the file's name
+  } runs[] = {
+      {{"provreg", "-norm", "C:\\QP"}, "Cannot write the service definition to"},
+      {{"provreg", "-lite", "C:\\QP"}, "Cannot write the service definition to"},
+      {{"provunreg", "-norm"}, "Cannot remove the service definition from"},
+      {{"provunreg", "-lite"}, "Cannot remove the service definition from"},
+  };
+  const char* const starts[] = {
+      nullptr,  // missing
+      "",
+      test::kNormalFile,
+      "[Services]\r\nVRQPL=Varnholt Quillpost Lite\r\n[VRQPL]\r\nPR_DISPLAY_NAME=L\r\n"
+      "[VRQPL_XP]\r\nPR_PROVIDER_DISPLAY=Quillpost Courier\r\n",
+      "; by hand\r\n[services]\r\nMSPST AB=PAB\r\n vrqpn = \"old\" \r\n[vrqpn]\r\nCustom= kept "
+      "\r\nPR_DISPLAY_NAME='x'\r\n[VRQPN_AB]\r\nPR_RESOURCE_TYPE=\"MAPI_AB_PROVIDER\"\r\n"
+      ";c\r\n[vrqpl_xp]\r\nk=\"1\"\r\nk=2\r\n",
   };
   int rows = 0;
-  for (const ProgramRun& run : runs) {
-    for (const auto& start : starts) {
-      SCOPED_TRACE(std::string(run.name) + " on " + start.name);
+  for (const auto& run : runs) {
+    for (const char* start : starts) {
+      SCOPED_TRACE(std::string(run.argv[0]) + run.argv[1] + " on " + (start ? start : "none"));
       const auto reset = [&] {
         DeleteFileA(file.c_str());
-        if (!start.missing) WriteBytes(file, start.bytes);
+        if (start == nullptr) return;
+        std::FILE* f = std::fopen(file.c_str(), "wb");
+        std::fputs(start, f);
+        std::fclose(f);
       };
       const auto make = [&](HeldAtOneCall* calls, std::string* output) {
         PlatformIn platform(*calls, dir.path());

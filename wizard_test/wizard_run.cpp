@@ -180,7 +180,9 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
     // up, a lowered limit, another user, a lock of its own or another
     // holder's), the guard's process, which set aside what the write-back
     // needs, makes it.
-    switch (restored ? EntryGuard::HandedOver::kNo : guard.HandOver()) {
+    const EntryGuard::HandedOver guard_outcome =
+        restored ? EntryGuard::HandedOver::kNo : guard.HandOver();
+    switch (guard_outcome) {
       case EntryGuard::HandedOver::kNo:
         guard.Release();
         if (!restored) std::fputs(restore_failure, stdout);
@@ -189,17 +191,12 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
         restored = true;
         break;
       case EntryGuard::HandedOver::kWaiting:
-        std::printf(
-            "\"%s\" will be written back into section \"%s\" of \"%s\" as soon as the "
-            "lock on the file is released\n",
-            kHeldKey, kSection, path);
-        std::fputs(restore_failure, stdout);
-        break;
       case EntryGuard::HandedOver::kAtEnd:
-        std::printf(
-            "\"%s\" will be written back into section \"%s\" of \"%s\" when wiztest has "
-            "ended\n",
-            kHeldKey, kSection, path);
+        std::printf("\"%s\" will be written back into section \"%s\" of \"%s\" %s\n", kHeldKey,
+                    kSection, path,
+                    guard_outcome == EntryGuard::HandedOver::kWaiting
+                        ? "as soon as the lock on the file is released"
+                        : "when wiztest has ended");
         std::fputs(restore_failure, stdout);
         break;
       case EntryGuard::HandedOver::kFailed:

@@ -90,9 +90,11 @@ class Platform {
   /// The exact hold-out of one entry, for wiztest: PlanHoldOut, before the
   /// delete, returns true when |key| of |section| can be taken out of |file|
   /// and put back exactly as the file spells it (else the record says why
-  /// not); HoldOut then deletes it and PutBack writes it back. On Windows
-  /// the platform's write chooses the entry's place; the POSIX platform puts
-  /// the line's own bytes back where they were (docs/profile-format.md).
+  /// not); HoldOut then deletes it (a failure with a record's |remains|
+  /// means the file may have lost it all the same) and PutBack writes it
+  /// back. On Windows the platform's write chooses the entry's place; the
+  /// POSIX platform puts the line's own bytes back where they were
+  /// (docs/profile-format.md).
   virtual bool PlanHoldOut(const char* section, const char* key, const char* file) = 0;
   virtual bool HoldOut(const char* section, const char* key, const char* file) = 0;
   virtual bool PutBack(const char* section, const char* key, const char* value,

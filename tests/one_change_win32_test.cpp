@@ -21,9 +21,13 @@
 namespace quillpost {
 namespace {
 
+constexpr DWORD kTestWaitMs = 2000;
+const char kHeldLine[] = "Another program holds a lock on the file; gave up after 2 s\n";
+
 /// The platform's profile writes; the one numbered |fail_at| is made while
 /// another handle holds the file without sharing it, as another program
-/// may, and with |for_good| that handle stays open after it.
+/// may, for as long as the adapter waits for it, and with |for_good| for
+/// the rest of the run. The adapter's waits pass at once.
 class HeldAtOneCall : public ProfileCalls {
  public:
   explicit HeldAtOneCall(std::string file) : file_(std::move(file)) {}
@@ -34,6 +38,13 @@ class HeldAtOneCall : public ProfileCalls {
   }
   BOOL WriteSection(const char* section, const char* entries, const char* file) override {
     return Around([&] { return ProfileCalls::WriteSection(section, entries, file); });
+  }
+  DWORD Now() override { return now_; }
+  void Pause(DWORD ms) override { now_ += ms; }
+  /// Holds the file for good from now on.
+  void Hold() {
+    for_good = true;
+    Open();
   }
   void Release() {
     if (holder_ != INVALID_HANDLE_VALUE) CloseHandle(holder_);
@@ -47,28 +58,31 @@ class HeldAtOneCall : public ProfileCalls {
  private:
   template <typename Call>
   BOOL Around(Call call) {
-    const bool hold = calls++ == fail_at;
-    if (hold) {
-      holder_ = CreateFileA(file_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Held past the wait and a pause more: the undo that follows finds the
+    // file free.
+    if (!for_good && holder_ != INVALID_HANDLE_VALUE && now_ - held_at_ > kTestWaitMs + 1000) {
+      Release();
     }
-    const BOOL result = call();
-    const DWORD error = GetLastError();
-    if (hold && !for_good) Release();
-    SetLastError(error);
-    return result;
+    if (calls++ == fail_at) Open();
+    return call();
+  }
+  void Open() {
+    holder_ = CreateFileA(file_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    held_at_ = now_;
   }
 
   std::string file_;
   HANDLE holder_ = INVALID_HANDLE_VALUE;
+  DWORD now_ = 0, held_at_ = 0;
 };
 
 /// The Windows adapter with its system directory in a test's directory.
 class PlatformIn : public Win32Platform {
  public:
-  // An undo that meets the file held waits a tenth of a second, not 20 s.
+  // A held file is waited for 2 s, not 20.
   PlatformIn(ProfileCalls& calls, std::string dir)
-      : Win32Platform(calls, 100), dir_(std::move(dir)) {}
+      : Win32Platform(calls, kTestWaitMs), dir_(std::move(dir)) {}
   // The arguments are the test's, not this process's command line.
   bool ArgumentsAsGiven(int, const char* const*) override { return true; }
   unsigned SystemDirectory(char* buffer, unsigned capacity) override {
@@ -113,6 +127,19 @@ std::string AsThePlatformReadsIt(const std::string& file) {
   return read;
 }
 
+/// Runs provreg or provunreg, as |argv| says, with its system directory
+/// |dir| and its writes made through |calls|; its output in |*output|.
+int RunIn(const std::string& dir, HeldAtOneCall* calls, std::vector<const char*> argv,
+          std::string* output) {
+  PlatformIn platform(*calls, dir);
+  const int argc = static_cast<int>(argv.size());
+  testing::internal::CaptureStdout();
+  const int status = argv[0] == std::string("provreg") ? ProvregMain(platform, argc, argv.data())
+                                                       : ProvunregMain(platform, argc, argv.data());
+  *output = testing::internal::GetCapturedStdout();
+  return status;
+}
+
 TEST(OneChangeWin32, EveryFailedWriteOfARunLeavesTheFileReadingAsBefore) {
   test::TempDir dir;
   const std::string file = dir.Join("Mapisvc.inf");
@@ -147,14 +174,7 @@ TEST(OneChangeWin32, EveryFailedWriteOfARunLeavesTheFileReadingAsBefore) {
         std::fclose(f);
       };
       const auto make = [&](HeldAtOneCall* calls, std::string* output) {
-        PlatformIn platform(*calls, dir.path());
-        const int argc = static_cast<int>(run.argv.size());
-        testing::internal::CaptureStdout();
-        const int status = run.argv[0] == std::string("provreg")
-                               ? ProvregMain(platform, argc, run.argv.data())
-                               : ProvunregMain(platform, argc, run.argv.data());
-        *output = testing::internal::GetCapturedStdout();
-        return status;
+        return RunIn(dir.path(), calls, run.argv, output);
       };
       reset();
       const std::string before = AsThePlatformReadsIt(file);
@@ -168,27 +188,73 @@ TEST(OneChangeWin32, EveryFailedWriteOfARunLeavesTheFileReadingAsBefore) {
         HeldAtOneCall calls(file);
         calls.fail_at = k;
         EXPECT_EQ(make(&calls, &output), 2);
-        EXPECT_EQ(output, line + "Another program holds a lock on the file; gave up after 0 s\n");
+        calls.Release();
+        EXPECT_EQ(output, line + kHeldLine);
         EXPECT_EQ(AsThePlatformReadsIt(file), before);
       }
-      // Held for good from the last write on: the undo cannot be made, and
-      // the second line names what is left.
       if (counter.calls == 0) continue;  // nothing to remove: no write at all
-      reset();
-      HeldAtOneCall stuck(file);
-      stuck.fail_at = counter.calls - 1;
-      stuck.for_good = true;
-      EXPECT_EQ(make(&stuck, &output), 2);
-      stuck.Release();
-      EXPECT_EQ(output.rfind(line + "Another program holds a lock on the file; gave up after 0 s\n"
-                                    "The file may still hold part of the change: [",
-                             0),
-                0u)
-          << output;
-      EXPECT_NE(output.find(" not restored\n"), std::string::npos) << output;
+      // Held for good from the first write on: nothing was written, nothing
+      // is left. From the last write on: the undo cannot be made, and the
+      // third line names what is left, in that file.
+      for (const int k : {0, counter.calls - 1}) {
+        reset();
+        HeldAtOneCall stuck(file);
+        stuck.fail_at = k;
+        stuck.for_good = true;
+        EXPECT_EQ(make(&stuck, &output), 2);
+        stuck.Release();
+        if (k == 0) {
+          EXPECT_EQ(output, line + kHeldLine);
+          EXPECT_EQ(AsThePlatformReadsIt(file), before);
+          continue;
+        }
+        EXPECT_EQ(
+            output.rfind(line + kHeldLine + "\"" + file + "\" may still hold part of the change: [",
+                         0),
+            0u)
+            << output;
+        EXPECT_NE(output.find(" not restored\n"), std::string::npos) << output;
+      }
     }
   }
   std::printf("%d runs, each with one of its writes failed\n", rows);
+}
+
+// What a failed run's undo could not write back exactly, the run does not
+// begin to change; a file held from before the run is waited for.
+TEST(OneChangeWin32, WhatCannotBeUndoneExactlyIsRefusedWithItsReason) {
+  test::TempDir dir;
+  const std::string file = dir.Join("Mapisvc.inf");
+  // "[Services]\r\nVRQPN=Жук\r\n" in UTF-16 LE: a value the code page lacks.
+  const std::string utf16(
+      "\xff\xfe[\0S\0e\0r\0v\0i\0c\0e\0s\0]\0\r\0\n\0V\0R\0Q\0P\0N\0=\0"
+      "\x16\x04\x43\x04\x3a\x04\r\0\n\0",
+      42);
+  const std::string refused =
+      "Write refused: [Services] holds characters outside the system's code page, which the "
+      "undo of a failed run could not write back\n";
+  const struct {
+    std::vector<const char*> argv;
+    bool held;  // the file held from before the run to its end
+    const char* lines;
+  } rows[] = {
+      {{"provreg", "-norm"}, false, "Cannot write the service definition to"},
+      {{"provunreg", "-norm"}, false, "Cannot remove the service definition from"},
+      {{"provreg", "-lite"}, true, "Cannot write the service definition to"},
+      {{"provunreg", "-lite"}, true, "Cannot remove the service definition from"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.argv[0]) + row.argv[1] + (row.held ? " held" : ""));
+    test::WriteFileBytes(file, utf16);
+    HeldAtOneCall calls(file);
+    if (row.held) calls.Hold();
+    std::string output;
+    EXPECT_EQ(RunIn(dir.path(), &calls, row.argv, &output), 2);
+    calls.Release();
+    EXPECT_EQ(output, std::string(row.lines) + " \"" + file + "\"\n" +
+                          (row.held ? std::string(kHeldLine) : refused));
+    EXPECT_EQ(test::ReadFileBytes(file), utf16);
+  }
 }
 
 }  // namespace

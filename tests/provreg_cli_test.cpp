@@ -1,5 +1,7 @@
 // Black-box tests of provreg and provunreg that hold on every platform.
 
+#include <filesystem>
+
 #include "tests/provreg_fixture.h"
 
 namespace quillpost {
@@ -147,6 +149,19 @@ TEST_F(ProvunregTest, EveryCopyOfASectionGoesAndAMissingFileStaysMissing) {
       "[Services]\r\nVRQPL=Varnholt Quillpost Lite\r\n"
       "[VRQPL]\r\nPR_DISPLAY_NAME=Varnholt Quillpost Lite\r\n"
       "[Other]\r\nk=v\r\n");
+}
+
+// A directory in the file's place is named for what it is, and stays.
+TEST_F(ProvunregTest, ADirectoryInTheFilesPlaceIsNotARegularFile) {
+  std::filesystem::create_directory(file_);
+  const std::string tail = " \"" + file_ + "\"\nThe file is not a regular file\n";
+  for (const auto& [r, line] :
+       {std::pair{Run({"-norm"}), "Cannot write the service definition to"},
+        std::pair{Unreg({"-lite"}), "Cannot remove the service definition from"}}) {
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.output, test::ConsoleText(line + tail));
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(file_));
 }
 
 TEST_F(ProvunregTest, BadCommandLinePrintsItsUsageAndTouchesNothing) {

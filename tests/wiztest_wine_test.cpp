@@ -6,13 +6,16 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <thread>
 #include <tuple>
 
 #include "platform/guard/entry_guard.h"
 #include "platform/guard/entry_guard_win32.h"
 #include "platform/guard/update_in_progress.h"
+#include "platform/platform.h"
 #include "tests/support/fake_platform.h"
 #include "tests/wiztest_fixture.h"
 
@@ -33,12 +36,14 @@ TEST_F(WiztestTest, WineStubWizardStillLeavesTheEntryWrittenBack) {
 }
 
 // ExitProcess, from the wizard's thread or another, and exit() end the
-// process with the wizard's code, and the entry is back.
-TEST_F(WiztestTest, AWizardThatEndsTheProcessLeavesTheEntryBack) {
+// process with the wizard's code, and the entry is back; so it is after a
+// wizard that leaves the file held a moment by another thread.
+TEST_F(WiztestTest, AWizardThatEndsTheProcessOrHoldsTheFileLeavesTheEntryBack) {
   Install(STANDIN_PATH, program_.path());
   for (const auto& [mode, code] : {std::pair<std::string, int>{"exitprocess:7", 7},
                                    {"thread-exitprocess:8", 8},
-                                   {"exit:5", 5}}) {
+                                   {"exit:5", 5},
+                                   {"hold:300", 1}}) {
     SCOPED_TRACE(mode);
     WriteFileBytes(file_, kHandEdited);
     const ProcessResult r = RunProcess(Launch(mode));
@@ -88,6 +93,45 @@ TEST_F(WiztestTest, AValueTheCodePageWouldChangeStaysInPlace) {
                                 "page, which the write uses\n"));
     EXPECT_TRUE(ReadFileBytes(file_) == file);
   }
+}
+
+// The messaging subsystem's own file is beside the library the stub names,
+// after either separator, printed with '\\'; never the system directory's
+// own file, however the library's path spells that directory.
+TEST(LocateSubsystemFile, BesideTheNamedLibraryButNeverTheSystemDirectorysOwn) {
+  char system_dir[MAX_PATH];
+  ASSERT_NE(GetSystemDirectoryA(system_dir, MAX_PATH), 0u);
+  std::string upper = system_dir;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  test::TempDir own;
+  WriteFileBytes(own.Join("Mapisvc.inf"), "[Services]\r\n");
+  std::string own_slashes = own.path();
+  std::replace(own_slashes.begin(), own_slashes.end(), '\\', '/');
+  const struct {
+    std::string library;
+    Platform::Located located;
+    std::string file;
+  } rows[] = {
+      {std::string(system_dir) + "\\olmapi32.dll", Platform::Located::kNone, ""},
+      {upper + "\\olmapi32.dll", Platform::Located::kNone, ""},
+      {std::string(system_dir) + "\\..\\system32\\.\\olmapi32.dll", Platform::Located::kNone, ""},
+      {"\\\\?\\" + std::string(system_dir) + "\\olmapi32.dll", Platform::Located::kNone, ""},
+      {std::string(system_dir) + "/olmapi32.dll", Platform::Located::kNone, ""},
+      {"C:\\Program Files\\FakeMail/olmapi32.dll", Platform::Located::kMissing,
+       "C:\\Program Files\\FakeMail\\Mapisvc.inf"},
+      {own_slashes + "/olmapi32.dll", Platform::Located::kPresent, own.Join("Mapisvc.inf")},
+  };
+  HMODULE stub = LoadLibraryA(STANDIN_PATH);
+  ASSERT_NE(stub, nullptr);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.library);
+    _putenv(("STANDIN_SUBSYSTEM_DLL=" + row.library).c_str());
+    char found[MAX_PATH] = "unchanged";
+    EXPECT_EQ(NativePlatform().LocateSubsystemFile(stub, found, MAX_PATH), row.located);
+    EXPECT_EQ(found, row.file);
+  }
+  _putenv("STANDIN_SUBSYSTEM_DLL=");
+  FreeLibrary(stub);
 }
 
 /// A platform that notes any write made while the program's own update runs.

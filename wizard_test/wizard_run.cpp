@@ -146,13 +146,17 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
       if (!guard.Hold(kSection, kHeldKey, saved, path, restore_failure)) {
         why =
             guard.WhyNotHeld() ? guard.WhyNotHeld() : "it cannot be guarded while the wizard runs";
-      } else if (!platform.HoldOut(kSection, kHeldKey, path)) {
+      } else if (!platform.HoldOut(kSection, kHeldKey, path) &&
+                 platform.LastFailure().remains == nullptr) {
         const Failure failure = platform.LastFailure();
         std::snprintf(not_deleted, sizeof not_deleted, "it could not be deleted: %s",
                       failure.line != nullptr ? failure.line : "no reason given");
         guard.Release();
         why = not_deleted;
       } else {
+        // Held out; or a delete that failed and whose undo failed too
+        // (Windows), which the file may hold: either way the entry goes
+        // back after the wizard.
         removed = true;
       }
     }

@@ -22,20 +22,36 @@ constexpr char kLostToCodePage[] =
 // A listing larger than this is taken for a broken file.
 constexpr DWORD kMaxListing = 64u << 20;
 
+/// Returns true when |error| says that another program holds the file open
+/// without sharing it.
+bool IsHeld(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 /// Returns true when |error|, after a read that gave nothing, means the
 /// file could not be read rather than that it holds nothing.
-bool IsReadError(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-         error == ERROR_ACCESS_DENIED;
+bool IsReadError(DWORD error) { return IsHeld(error) || error == ERROR_ACCESS_DENIED; }
+
+/// Returns true when a write that returned FALSE with |error| failed at
+/// opening the file: it changed nothing, not even the platform's cache of
+/// the file.
+bool FailedAtOpen(DWORD error) {
+  return IsHeld(error) || error == ERROR_ACCESS_DENIED || error == ERROR_PATH_NOT_FOUND ||
+         error == ERROR_WRITE_PROTECT;
+}
+
+bool IsDirectory(const char* file) {
+  const DWORD attributes = GetFileAttributesA(file);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 /// Stores in |*listing| what |list| gives in a buffer of its own size,
 /// grown until all of it fits. Returns ERROR_SUCCESS; the error that kept
 /// the file from being read; or ERROR_BUFFER_OVERFLOW when it does not fit
 /// in 64 MB, which is taken for a broken file.
-template <typename List>
-DWORD ListWhole(std::vector<char>* listing, List list) {
-  listing->assign(4096, '\0');
+template <typename Char, typename List>
+DWORD ListWhole(std::vector<Char>* listing, List list) {
+  listing->assign(4096, Char{});
   for (;;) {
     const DWORD size = static_cast<DWORD>(listing->size());
     SetLastError(ERROR_SUCCESS);
@@ -44,52 +60,19 @@ DWORD ListWhole(std::vector<char>* listing, List list) {
     // A listing that did not fit comes back cut, with the length size - 2.
     if (length + 2 < size) return ERROR_SUCCESS;
     if (size >= kMaxListing) return ERROR_BUFFER_OVERFLOW;
-    listing->assign(listing->size() * 2, '\0');
+    listing->assign(listing->size() * 2, Char{});
   }
 }
 
-DWORD ListSectionNames(const char* file, std::vector<char>* names) {
-  return ListWhole(names, [file](char* buffer, DWORD size) {
-    return GetPrivateProfileSectionNamesA(buffer, size, file);
-  });
-}
-
-DWORD ListSection(const char* section, const char* file, std::vector<char>* entries) {
-  return ListWhole(entries, [section, file](char* buffer, DWORD size) {
-    return GetPrivateProfileSectionA(section, buffer, size, file);
-  });
-}
-
-/// Counts the sections of |file| named |section| (A to Z case ignored):
-/// 0 for a missing file, -1 (|*error| says why) when the list of section
-/// names cannot be had whole.
-int CountSections(const char* section, const char* file, DWORD* error) {
-  std::vector<char> names;
-  if ((*error = ListSectionNames(file, &names)) != ERROR_SUCCESS) return -1;
-  int count = 0;
-  ForEachListed(names.data(),
-                [&](std::string_view name) { count += AsciiCaseEqual(name, section); });
-  return count;
-}
-
-/// Counts the lines of |key| in the listing of |section| of |file|, with or
-/// without '='; -1 as CountSections.
-int CountKeyLines(const char* section, const char* key, const char* file, DWORD* error) {
-  std::vector<char> entries;
-  if ((*error = ListSection(section, file, &entries)) != ERROR_SUCCESS) return -1;
-  int count = 0;
-  ForEachListed(entries.data(), [&](std::string_view entry) {
-    count += AsciiCaseEqual(SplitListedEntry(entry).name, key);
-  });
-  return count;
-}
-
 /// Records in |*record| the failure of a call on |file| that ended with
-/// |error|.
+/// |error|, |waited_s| seconds after its operation began to wait for the
+/// file.
 // The lines are the manual pages' DIAGNOSTICS entries: keep them in step.
-void NoteError(DWORD error, const char* file, FailureRecord* record) {
+void NoteError(DWORD error, const char* file, int waited_s, FailureRecord* record) {
+  if (IsHeld(error)) return record->Set(FailureKind::kLockHeld, LockHeldLine(waited_s));
   switch (error) {
     case ERROR_ACCESS_DENIED: {
+      if (IsDirectory(file)) return record->Set(FailureKind::kNotRegularFile);
       const DWORD attributes = GetFileAttributesA(file);
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
         return record->Set(FailureKind::kReadOnly);
@@ -103,9 +86,6 @@ void NoteError(DWORD error, const char* file, FailureRecord* record) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return record->Set(FailureKind::kNoSpace);
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return record->Set(FailureKind::kLockHeld, LockHeldLine(0));
     case ERROR_BUFFER_OVERFLOW:
       return record->Set(FailureKind::kTooLarge);
     default:
@@ -118,14 +98,14 @@ void NoteError(DWORD error, const char* file, FailureRecord* record) {
 /// Returns true when the platform's write, which returned |written|, made
 /// its change: it reports a full disk with the last error alone, and a
 /// section delete whose save failed (the file held) too.
-bool Made(BOOL written, bool section_delete) {
+bool Saved(BOOL written, bool section_delete) {
   const DWORD error = GetLastError();
   if (!written || error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return false;
-  return !(section_delete && (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION));
+  return !(section_delete && IsHeld(error));
 }
 
 /// The last error after |written| from the platform's write, for a failure
-/// that Made found.
+/// that Saved found.
 DWORD ErrorOf(BOOL written) {
   const DWORD error = GetLastError();
   return written || error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
@@ -212,8 +192,70 @@ bool Win32Platform::ArgumentsAsGiven(int argc, const char* const* argv) {
   return true;
 }
 
+template <typename Attempt>
+auto Win32Platform::Waited(Attempt call) -> decltype(call()) {
+  for (DWORD pause = 1;; pause = std::min<DWORD>(pause * 2, 64)) {
+    SetLastError(ERROR_SUCCESS);
+    const auto result = call();
+    const DWORD error = GetLastError();
+    if (!IsHeld(error) || calls_.Now() - wait_started_ >= wait_ms_) {
+      SetLastError(error);
+      return result;
+    }
+    calls_.Pause(pause);
+  }
+}
+
+int Win32Platform::WaitedSeconds() const {
+  return static_cast<int>((calls_.Now() - wait_started_ + 500) / 1000);
+}
+
+DWORD Win32Platform::ListSectionNames(const char* file, std::vector<char>* names) {
+  return ListWhole(names, [&](char* buffer, DWORD size) {
+    return Waited([&] { return GetPrivateProfileSectionNamesA(buffer, size, file); });
+  });
+}
+
+DWORD Win32Platform::ListSection(const char* section, const char* file,
+                                 std::vector<char>* entries) {
+  return ListWhole(entries, [&](char* buffer, DWORD size) {
+    return Waited([&] { return GetPrivateProfileSectionA(section, buffer, size, file); });
+  });
+}
+
+DWORD Win32Platform::ListSection(const char* section, const char* file,
+                                 std::vector<wchar_t>* entries) {
+  const std::vector<wchar_t> wide_section = Wide(section), wide_file = Wide(file);
+  return ListWhole(entries, [&](wchar_t* buffer, DWORD size) {
+    return Waited([&] {
+      return GetPrivateProfileSectionW(wide_section.data(), buffer, size, wide_file.data());
+    });
+  });
+}
+
+int Win32Platform::CountSections(const char* section, const char* file, DWORD* error) {
+  std::vector<char> names;
+  if ((*error = ListSectionNames(file, &names)) != ERROR_SUCCESS) return -1;
+  int count = 0;
+  ForEachListed(names.data(),
+                [&](std::string_view name) { count += AsciiCaseEqual(name, section); });
+  return count;
+}
+
+int Win32Platform::CountKeyLines(const char* section, const char* key, const char* file,
+                                 DWORD* error) {
+  std::vector<char> entries;
+  if ((*error = ListSection(section, file, &entries)) != ERROR_SUCCESS) return -1;
+  int count = 0;
+  ForEachListed(entries.data(), [&](std::string_view entry) {
+    count += AsciiCaseEqual(SplitListedEntry(entry).name, key);
+  });
+  return count;
+}
+
 bool Win32Platform::Call(const char* section, const char* key, const char* value,
                          const char* file) {
+  if (!changing_) StartWait();
   if (changing_) {
     // A failed change makes no further call: it has been undone.
     if (change_failed_) {
@@ -222,12 +264,24 @@ bool Win32Platform::Call(const char* section, const char* key, const char* value
     }
     if (!Journal(section, key, key == nullptr, file)) return false;
   }
-  const UpdateInProgress update;
-  SetLastError(ERROR_SUCCESS);
-  const BOOL written = calls_.Write(section, key, value, file);
+  const BOOL written = Waited([&] {
+    const UpdateInProgress update;
+    return calls_.Write(section, key, value, file);
+  });
   if (!Made(written, key == nullptr)) return Failed(ErrorOf(written), file);
   record_.Clear();
   return true;
+}
+
+bool Win32Platform::Made(BOOL written, bool section_delete) {
+  const DWORD error = GetLastError();
+  const bool saved = Saved(written, section_delete);
+  if (saved || written || !FailedAtOpen(error)) {
+    for (const size_t index : call_undos_) journal_[index].touched = true;
+  }
+  call_undos_.clear();
+  SetLastError(error);
+  return saved;
 }
 
 bool Win32Platform::WriteString(const char* section, const char* key, const char* value,
@@ -246,6 +300,11 @@ bool Win32Platform::DeleteKey(const char* section, const char* key, const char* 
 // section is emptied at once and its header goes at the commit: a section
 // written back into its own header keeps its place and spelling.
 bool Win32Platform::DeleteSection(const char* section, const char* file) {
+  if (!changing_) StartWait();
+  if (changing_ && change_failed_) {
+    record_ = change_failure_;
+    return false;
+  }
   DWORD error = ERROR_SUCCESS;
   const int copies = CountSections(section, file, &error);
   if (copies < 0) return Failed(error, file);
@@ -254,14 +313,11 @@ bool Win32Platform::DeleteSection(const char* section, const char* file) {
     return true;
   }
   if (!changing_) return RemoveHeaders(section, file, copies);
-  if (change_failed_) {
-    record_ = change_failure_;
-    return false;
-  }
   if (!Journal(section, nullptr, true, file)) return false;
-  const UpdateInProgress update;
-  SetLastError(ERROR_SUCCESS);
-  const BOOL emptied = calls_.WriteSection(section, "\0", file);
+  const BOOL emptied = Waited([&] {
+    const UpdateInProgress update;
+    return calls_.WriteSection(section, "\0", file);
+  });
   if (!Made(emptied, false)) return Failed(ErrorOf(emptied), file);
   emptied_.emplace_back(file, section);
   record_.Clear();
@@ -270,9 +326,10 @@ bool Win32Platform::DeleteSection(const char* section, const char* file) {
 
 bool Win32Platform::RemoveHeaders(const char* section, const char* file, int copies) {
   for (int i = 0; i < copies; ++i) {
-    const UpdateInProgress update;
-    SetLastError(ERROR_SUCCESS);
-    const BOOL removed = calls_.Write(section, nullptr, nullptr, file);
+    const BOOL removed = Waited([&] {
+      const UpdateInProgress update;
+      return calls_.Write(section, nullptr, nullptr, file);
+    });
     if (!Made(removed, true)) return Failed(ErrorOf(removed), file);
   }
   DWORD error = ERROR_SUCCESS;
@@ -285,11 +342,16 @@ bool Win32Platform::RemoveHeaders(const char* section, const char* file, int cop
 // Each delete takes one line of the key; a line that a delete cannot take
 // would otherwise keep the loop going, so it runs once per line listed.
 bool Win32Platform::DeleteEveryKey(const char* section, const char* key, const char* file) {
+  if (!changing_) StartWait();
+  if (changing_ && change_failed_) {
+    record_ = change_failure_;
+    return false;
+  }
   DWORD error = ERROR_SUCCESS;
   const int lines = CountKeyLines(section, key, file, &error);
   if (lines < 0) return Failed(error, file);
   for (int i = 0; i < lines; ++i) {
-    if (!DeleteKey(section, key, file)) return false;
+    if (!Call(section, key, nullptr, file)) return false;
   }
   const int left = CountKeyLines(section, key, file, &error);
   if (left != 0) return Failed(left < 0 ? error : ERROR_WRITE_FAULT, file);
@@ -303,7 +365,9 @@ void Win32Platform::BeginChange() {
   change_failed_ = false;
   change_failure_.Clear();
   journal_.clear();
+  call_undos_.clear();
   sections_before_.clear();
+  StartWait();
 }
 
 bool Win32Platform::CommitChange() {
@@ -342,6 +406,7 @@ void Win32Platform::AbandonChange() {
 
 bool Win32Platform::Journal(const char* section, const char* key, bool whole_section,
                             const char* file) {
+  call_undos_.clear();
   auto before = std::find_if(sections_before_.begin(), sections_before_.end(),
                              [file](const auto& f) { return AsciiCaseEqual(f.first, file); });
   if (before == sections_before_.end()) {
@@ -352,34 +417,35 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
     sections_before_.emplace_back(file, std::move(listed));
     before = sections_before_.end() - 1;
   }
-  const auto is = [&](const Undo& u, Undo::Kind kind) {
-    return u.kind == kind && AsciiCaseEqual(u.file, file) && AsciiCaseEqual(u.section, section) &&
-           (kind != Undo::kKey || AsciiCaseEqual(u.key, key));
-  };
   const auto journaled = [&](Undo::Kind kind) {
-    return std::any_of(journal_.begin(), journal_.end(),
-                       [&](const Undo& u) { return is(u, kind); });
+    const auto found = std::find_if(journal_.begin(), journal_.end(), [&](const Undo& u) {
+      return u.kind == kind && AsciiCaseEqual(u.file, file) && AsciiCaseEqual(u.section, section) &&
+             (kind != Undo::kKey || AsciiCaseEqual(u.key, key));
+    });
+    return static_cast<size_t>(found - journal_.begin());
   };
   const auto spelled =
       std::find_if(before->second.begin(), before->second.end(),
                    [section](const std::string& s) { return AsciiCaseEqual(s, section); });
   const bool existed = spelled != before->second.end();
-  if (!existed && !journaled(Undo::kNewSection)) {
-    journal_.push_back(Undo{Undo::kNewSection, file, section, "", false, "", ""});
+  if (!existed) {
+    const size_t index = journaled(Undo::kNewSection);
+    if (index == journal_.size()) {
+      journal_.push_back(Undo{Undo::kNewSection, file, section, "", false, "", "", false});
+    }
+    call_undos_.push_back(index);
   }
-  if (whole_section ? journaled(Undo::kSection) : journaled(Undo::kKey)) return true;
+  const Undo::Kind kind = whole_section ? Undo::kSection : Undo::kKey;
+  if (const size_t index = journaled(kind); index != journal_.size()) {
+    call_undos_.push_back(index);
+    return true;
+  }
   // The section's lines as the platform lists them: quotes kept, which a
   // read of the value strips.
   std::vector<char> entries;
   if (const DWORD error = ListSection(section, file, &entries)) return Failed(error, file);
   // Written back as the file spelled it.
-  Undo undo{whole_section ? Undo::kSection : Undo::kKey,
-            file,
-            existed ? *spelled : section,
-            key ? key : "",
-            false,
-            "",
-            ""};
+  Undo undo{kind, file, existed ? *spelled : section, key ? key : "", false, "", "", false};
   ForEachListed(entries.data(), [&](std::string_view item) {
     const ListedEntry<char> entry = SplitListedEntry(item);
     if (whole_section) {
@@ -392,94 +458,136 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
     }
   });
   undo.entries.push_back('\0');
+  // The 8-bit listing gives a character outside the system's code page as
+  // '?' or a look-alike, which the undo would write back: what it would
+  // write is checked against the wide listing first.
+  std::vector<wchar_t> wide;
+  if (const DWORD error = ListSection(section, file, &wide)) return Failed(error, file);
+  const std::vector<wchar_t> wide_key = Wide(key ? key : "");
+  bool exact = true;
+  ForEachListed(wide.data(), [&](std::wstring_view item) {
+    if ((whole_section || NameIs(SplitListedEntry(item).name, wide_key.data())) &&
+        !SurvivesCodePage(item.data(), item.data() + item.size())) {
+      exact = false;
+    }
+  });
+  if (!exact) {
+    return Refused(WriteRefusedLine("[" + undo.section +
+                                    "] holds characters outside the system's code page, which "
+                                    "the undo of a failed run could not write back"),
+                   file);
+  }
   // A section that is not there needs no writing back.
-  if (!whole_section || undo.entries.size() > 1) journal_.push_back(std::move(undo));
+  if (!whole_section || undo.entries.size() > 1) {
+    call_undos_.push_back(journal_.size());
+    journal_.push_back(std::move(undo));
+  }
   return true;
 }
 
 bool Win32Platform::Failed(DWORD error, const char* file) {
-  NoteError(error, file, &record_);
+  NoteError(error, file, WaitedSeconds(), &record_);
   record_.SetFile(file);
-  if (changing_ && !change_failed_) {
-    change_failed_ = true;
-    change_failure_ = record_;
-    UndoChange();
-    record_ = change_failure_;
-  }
+  FailChange();
   return false;
 }
 
-// The failed call is undone too: a write whose save failed can stay in the
-// platform's cache of the file, to be saved by the next write. Another
-// program that holds the file for a moment (a scanner, a reader) keeps
-// each undo call waiting, at most the adapter's undo wait in all.
+bool Win32Platform::Refused(std::string line, const char* file) {
+  record_.Set(FailureKind::kRefusedInput, std::move(line));
+  record_.SetFile(file);
+  FailChange();
+  return false;
+}
+
+void Win32Platform::FailChange() {
+  call_undos_.clear();
+  if (!changing_ || change_failed_) return;
+  change_failed_ = true;
+  change_failure_ = record_;
+  UndoChange();
+  record_ = change_failure_;
+}
+
+// The failed call is undone too, unless it failed at opening the file: a
+// write whose save failed can stay in the platform's cache of the file, to
+// be saved by the next write. The undo has a wait of its own for a file
+// that another program holds a moment (a scanner, a reader).
 void Win32Platform::UndoChange() {
-  const DWORD started = GetTickCount();
-  std::vector<std::string> left;  // the sections not restored, in the file's terms
+  StartWait();
+  // For each file, the sections not restored, in the file's terms.
+  std::vector<std::pair<std::string, std::string>> left;
   for (auto undo = journal_.rbegin(); undo != journal_.rend(); ++undo) {
+    if (!undo->touched) continue;
     const char* section = undo->section.c_str();
     const char* file = undo->file.c_str();
-    bool done = false;
-    for (DWORD pause = 1;; pause = std::min<DWORD>(pause * 2, 64)) {
+    const bool done = Waited([&] {
       const UpdateInProgress update;
-      SetLastError(ERROR_SUCCESS);
       switch (undo->kind) {
         case Undo::kKey:
-          done = Made(calls_.Write(section, undo->key.c_str(),
-                                   undo->existed ? undo->value.c_str() : nullptr, file),
-                      false);
-          break;
+          return Saved(calls_.Write(section, undo->key.c_str(),
+                                    undo->existed ? undo->value.c_str() : nullptr, file),
+                       false);
         case Undo::kNewSection:
-          done = Made(calls_.Write(section, nullptr, nullptr, file), true);
-          break;
+          return Saved(calls_.Write(section, nullptr, nullptr, file), true);
         case Undo::kSection:
-          done = Made(calls_.WriteSection(section, undo->entries.c_str(), file), false);
           break;
       }
-      const DWORD error = GetLastError();
-      const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-      if (done || !held || GetTickCount() - started >= undo_wait_ms_) break;
-      Sleep(pause);
-    }
+      return Saved(calls_.WriteSection(section, undo->entries.c_str(), file), false);
+    });
+    if (done) continue;
+    const auto named = std::find_if(left.begin(), left.end(), [&](const auto& f) {
+      return AsciiCaseEqual(f.first, undo->file);
+    });
     const std::string name = "[" + undo->section + "]";
-    if (!done && std::find(left.begin(), left.end(), name) == left.end()) left.push_back(name);
+    if (named == left.end()) {
+      left.emplace_back(undo->file, name);
+    } else if (("," + named->second + ",").find("," + name + ",") == std::string::npos) {
+      named->second += "," + name;
+    }
   }
   journal_.clear();
   if (left.empty()) return;
-  std::string named;
-  for (const std::string& name : left) named += (named.empty() ? "" : ", ") + name;
-  change_failure_.SetRemains("The file may still hold part of the change: " + named +
-                             (left.size() == 1 ? " was" : " were") + " not restored");
+  std::string remains;
+  for (const auto& [file, sections] : left) {
+    std::string names = sections;
+    const bool several = names.find(',') != std::string::npos;
+    for (size_t comma = names.find(','); comma != std::string::npos;
+         comma = names.find(',', comma + 2)) {
+      names.insert(comma + 1, " ");
+    }
+    remains += (remains.empty() ? "\"" : "; \"") + file +
+               "\" may still hold part of the change: " + names + (several ? " were" : " was") +
+               " not restored";
+  }
+  change_failure_.SetRemains(remains);
 }
 
 unsigned Win32Platform::ReadString(const char* section, const char* key, const char* default_value,
                                    char* buffer, unsigned capacity, const char* file) {
-  SetLastError(ERROR_SUCCESS);
-  const DWORD length =
-      GetPrivateProfileStringA(section, key, default_value, buffer, capacity, file);
-  NotedRead();
+  StartWait();
+  const DWORD length = Waited([&] {
+    return GetPrivateProfileStringA(section, key, default_value, buffer, capacity, file);
+  });
+  NotedRead(file);
   return length;
 }
 
 unsigned Win32Platform::ReadSection(const char* section, char* buffer, unsigned capacity,
                                     const char* file) {
-  SetLastError(ERROR_SUCCESS);
-  const DWORD length = GetPrivateProfileSectionA(section, buffer, capacity, file);
-  NotedRead();
+  StartWait();
+  const DWORD length =
+      Waited([&] { return GetPrivateProfileSectionA(section, buffer, capacity, file); });
+  NotedRead(file);
   return length;
 }
 
-void Win32Platform::NotedRead() {
-  switch (GetLastError()) {
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return record_.Set(FailureKind::kLockHeld,
-                         "another program holds the file open without sharing it");
-    case ERROR_ACCESS_DENIED:
-      return record_.Set(FailureKind::kPermission, "Access denied");
-    default:
-      return record_.Clear();
-  }
+void Win32Platform::NotedRead(const char* file) {
+  const DWORD error = GetLastError();
+  if (IsHeld(error)) return record_.Set(FailureKind::kLockHeld, LockHeldLine(WaitedSeconds()));
+  if (error != ERROR_ACCESS_DENIED) return record_.Clear();
+  if (IsDirectory(file))
+    return record_.Set(FailureKind::kNotRegularFile, "it is not a regular file");
+  record_.Set(FailureKind::kPermission, "Access denied");
 }
 
 // The 8-bit functions read a UTF-16 or UTF-8 file through the system's
@@ -489,18 +597,26 @@ void Win32Platform::NotedRead() {
 // reading, and the section's spelling of it, survive the code page.
 // Read only: the write-back stays the 8-bit write.
 bool Win32Platform::PlanHoldOut(const char* section, const char* key, const char* file) {
+  StartWait();
   record_.Clear();
   const std::vector<wchar_t> wide_section = Wide(section), wide_key = Wide(key),
                              wide_file = Wide(file);
   wchar_t value[256];
-  const DWORD length = GetPrivateProfileStringW(wide_section.data(), wide_key.data(), L"", value,
-                                                255, wide_file.data());
+  const DWORD length = Waited([&] {
+    return GetPrivateProfileStringW(wide_section.data(), wide_key.data(), L"", value, 255,
+                                    wide_file.data());
+  });
+  if (IsReadError(GetLastError())) {
+    NotedRead(file);
+    return false;
+  }
   if (!SurvivesCodePage(value, value + length)) return NotHeld(kLostToCodePage);
-  std::vector<wchar_t> listing(32768);
-  const DWORD size = static_cast<DWORD>(listing.size());
-  if (GetPrivateProfileSectionW(wide_section.data(), listing.data(), size, wide_file.data()) >=
-      size - 2) {
-    return NotHeld("the section is too large to check");
+  std::vector<wchar_t> listing;
+  if (const DWORD error = ListSection(section, file, &listing)) {
+    if (error == ERROR_BUFFER_OVERFLOW) return NotHeld("the section is too large to check");
+    SetLastError(error);
+    NotedRead(file);
+    return false;
   }
   bool survives = true;
   ForEachListed(listing.data(), [&](std::wstring_view entry) {
@@ -513,8 +629,16 @@ bool Win32Platform::PlanHoldOut(const char* section, const char* key, const char
   return survives || NotHeld(kLostToCodePage);
 }
 
+// The delete is a change of its own: should its save fail, the platform
+// may keep it in its cache of the file and save it with a later write of
+// this process, so it is undone like any failed change.
+// The whole of it is one update: a console event that arrives meanwhile
+// writes the entry back once the delete, or its undo, is complete.
 bool Win32Platform::HoldOut(const char* section, const char* key, const char* file) {
-  return DeleteKey(section, key, file);
+  const UpdateInProgress update;
+  BeginChange();
+  DeleteKey(section, key, file);
+  return CommitChange();
 }
 
 bool Win32Platform::PutBack(const char* section, const char* key, const char* value,
@@ -571,6 +695,26 @@ bool ReadValue(HKEY key, const char* name, std::vector<char>* data) {
                           &size) == ERROR_SUCCESS;
 }
 
+/// Returns true when |a| and |b| name one directory, however spelled
+/// (case, "..", "\\?\", another drive letter, WOW64's redirection): the
+/// volume and the file index are compared.
+bool SameDirectory(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION info[2];
+  const char* dirs[2] = {a, b};
+  for (int i = 0; i < 2; ++i) {
+    const HANDLE dir =
+        CreateFileA(dirs[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) return AsciiCaseEqual(a, b);
+    const BOOL got = GetFileInformationByHandle(dir, &info[i]);
+    CloseHandle(dir);
+    if (!got) return AsciiCaseEqual(a, b);
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 }  // namespace
 
 // The messaging subsystem that Outlook installs reads the Mapisvc.inf beside
@@ -619,10 +763,15 @@ Platform::Located Win32Platform::LocateSubsystemFile(void* library, char* buffer
   if (library == nullptr) FreeLibrary(stub);
   if (!found) return Located::kNone;
   dll[MAX_PATH - 1] = '\0';
+  // Either separator ends the directory; the path is printed with '\'.
+  std::replace(dll, dll + std::strlen(dll), '/', '\\');
   const char* slash = std::strrchr(dll, '\\');
   if (slash == nullptr) return Located::kNone;
-  const std::string file = std::string(dll, static_cast<size_t>(slash + 1 - dll)) + "Mapisvc.inf";
-  if (file.size() >= capacity || AsciiCaseEqual(file, std::string(system_dir) + "\\Mapisvc.inf")) {
+  // Each with its separator: "C:\\" is the root, "C:" the current directory there.
+  const std::string dir(dll, static_cast<size_t>(slash + 1 - dll));
+  const std::string file = dir + "Mapisvc.inf";
+  if (file.size() >= capacity ||
+      SameDirectory(dir.c_str(), (std::string(system_dir) + "\\").c_str())) {
     return Located::kNone;
   }
   std::memcpy(buffer, file.c_str(), file.size() + 1);

@@ -12,10 +12,14 @@ namespace quillpost {
 
 /// The writes of the platform's profile functions that the Windows adapter
 /// makes, so that a test can make one fail for real (another program holding
-/// the file open, say) at the moment it chooses.
+/// the file open, say) at the moment it chooses; and the clock of the
+/// adapter's waits for a held file, so that a test can spend them at once.
 class ProfileCalls {
  public:
   virtual ~ProfileCalls() = default;
+  /// Milliseconds, from any start.
+  virtual DWORD Now() { return GetTickCount(); }
+  virtual void Pause(DWORD ms) { Sleep(ms); }
   /// WritePrivateProfileStringA: a value, a key deleted (|value| null) or a
   /// section deleted (|key| null).
   virtual BOOL Write(const char* section, const char* key, const char* value, const char* file) {
@@ -30,15 +34,18 @@ class ProfileCalls {
 /// The platform's own 8-bit functions. A change (BeginChange to
 /// CommitChange) makes each call at once, but first records what the call
 /// will change, and undoes the change's calls in reverse order when one of
-/// them fails or the change is abandoned (docs/windows.md).
+/// them fails or the change is abandoned (docs/windows.md). A call that
+/// meets the file held by another program without sharing is made again
+/// until the operation's wait is spent.
 class Win32Platform : public Platform {
  public:
-  /// How long the undo of a failed change waits, in all, for another
-  /// program that holds the file a moment.
-  static constexpr unsigned long kUndoWaitMs = 20000;
+  /// How long one operation (a change, the undo of a change, a read or a
+  /// write outside a change) waits, in all, for a file that another
+  /// program holds open without sharing it.
+  static constexpr unsigned long kWaitMs = 20000;
 
-  explicit Win32Platform(ProfileCalls& calls, unsigned long undo_wait_ms = kUndoWaitMs)
-      : calls_(calls), undo_wait_ms_(undo_wait_ms) {}
+  explicit Win32Platform(ProfileCalls& calls, unsigned long wait_ms = kWaitMs)
+      : calls_(calls), wait_ms_(wait_ms) {}
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override;
   bool ArgumentsAsGiven(int argc, const char* const* argv) override;
@@ -75,35 +82,72 @@ class Win32Platform : public Platform {
     bool existed = false;
     std::string value;
     std::string entries;  // "key=value" each ended by a null, then a null
+    /// A call it undoes may have changed the file (or the platform's cache
+    /// of it); until then the undo has nothing to do.
+    bool touched = false;
   };
 
+  /// Starts an operation's wait for a held file.
+  void StartWait() { wait_started_ = calls_.Now(); }
+  /// Makes |call|, a call of the platform's on the file, again while the
+  /// file is held, until the operation's wait is spent. Returns what the
+  /// last try returned, its last error kept.
+  template <typename Attempt>
+  auto Waited(Attempt call) -> decltype(call());
+  /// The whole seconds the operation has waited.
+  int WaitedSeconds() const;
+  /// Stores in |*listing| the names of |file|'s sections, or the lines of
+  /// |section|, as the 8-bit functions (or the wide ones) list them.
+  /// Returns ERROR_SUCCESS or the error that kept the file from being read.
+  DWORD ListSectionNames(const char* file, std::vector<char>* listing);
+  DWORD ListSection(const char* section, const char* file, std::vector<char>* listing);
+  DWORD ListSection(const char* section, const char* file, std::vector<wchar_t>* listing);
+  /// Counts the sections of |file| named |section|, or the lines of |key| in
+  /// them: -1 when the file could not be read (|*error| says why).
+  int CountSections(const char* section, const char* file, DWORD* error);
+  int CountKeyLines(const char* section, const char* key, const char* file, DWORD* error);
+
   /// Records, before the change's first call on |section| (and |key|, when
-  /// given) of |file|, what undoes it. Returns false, the change failed,
-  /// when the file could not be read.
+  /// given) of |file|, what undoes it, and notes which undos the call about
+  /// to be made touches. Returns false, the change failed, when the file
+  /// could not be read or what the call changes could not be written back
+  /// exactly.
   bool Journal(const char* section, const char* key, bool whole_section, const char* file);
   /// Makes one write of the platform's; inside a change, first journaled.
   bool Call(const char* section, const char* key, const char* value, const char* file);
-  /// Records the failure of a write on |file| by the last error, and fails
-  /// the open change, undoing it.
+  /// Ends a call of the change that returned |written|: the undos it
+  /// touches are marked unless it failed at opening the file, which then
+  /// holds nothing of it. Returns whether the call made its change.
+  bool Made(BOOL written, bool section_delete);
+  /// Records the failure of a write on |file| by |error|, and fails the
+  /// open change, undoing it.
   bool Failed(DWORD error, const char* file);
+  /// Records that the change was refused before a call on |file|: |line|.
+  bool Refused(std::string line, const char* file);
+  /// Fails the open change, if any, with the record of the last call, and
+  /// undoes it.
+  void FailChange();
   /// Undoes the journal, last call first; records what could not be undone.
   void UndoChange();
   /// Removes the |copies| headers of |section| of |file|, checking that none
   /// is left.
   bool RemoveHeaders(const char* section, const char* file, int copies);
   /// Records a read that gave nothing because the file could not be read.
-  void NotedRead();
+  void NotedRead(const char* file);
   /// Records a library call that failed, by its error code.
   void NotedCall(bool done, const char* call);
   bool NotHeld(const char* why);
 
   ProfileCalls& calls_;
-  unsigned long undo_wait_ms_;
+  unsigned long wait_ms_;
+  DWORD wait_started_ = 0;
   FailureRecord record_;
   FailureRecord change_failure_;  // the failure that ended the open change
   bool changing_ = false;
   bool change_failed_ = false;
   std::vector<Undo> journal_;
+  // The journal's undos that the call being made touches.
+  std::vector<size_t> call_undos_;
   // The sections the open change emptied, whose headers go at its commit.
   std::vector<std::pair<std::string, std::string>> emptied_;
   // For each file of the change, the names of its sections at its first call.

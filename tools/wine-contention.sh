@@ -32,12 +32,14 @@ trap 'kill $holding 2>/dev/null || true' EXIT
 for ((i = 0; i < rounds; i++)); do
   printf '%s' "$start" >"$file"
   status=0
-  tools/wine-run.sh "$exe" "${args[@]}" >/dev/null || status=$?
+  out=$(tools/wine-run.sh "$exe" "${args[@]}" 2>&1) || status=$?
   now=$(od -An -tx1 "$file")
   state=other
   [ "$now" = "$before" ] && state=before
   [ "$now" = "$after" ] && state=after
   [ "$state" = other ] && [ -n "${DUMP:-}" ] && cat -A "$file"
+  # Wine's own failure to start a program is status 1 too, with a line.
+  [ "$status" = 1 ] && [ -n "$out" ] && state="$state, output: ${out%%$'\n'*}"
   seen["status $status, file $state"]=$((${seen["status $status, file $state"]:-0} + 1))
 done
 for k in "${!seen[@]}"; do echo "$k: ${seen[$k]}"; done | sort

@@ -116,6 +116,7 @@ class Platform {
     kNone,     ///< no file of the messaging subsystem's own to take the definition
     kMissing,  ///< its place, where no file is
     kPresent,  ///< its file, there
+    kTooLong,  ///< its place, whose path does not fit |capacity| (none is stored)
   };
   /// Stores in |buffer| of |capacity| characters the path of the
   /// Mapisvc.inf that the installed messaging subsystem itself reads, beside

@@ -50,13 +50,22 @@ bool HasControlCharacter(const char* s) {
 /// Turns |arg| into the PathDir prefix in |prefix|: empty for an empty
 /// argument, else the argument with one backslash appended unless it already
 /// ends with one. Returns false, after printing why, for an argument that is
-/// too long or holds a control character.
+/// too long or holds a control character or a double quote.
 bool MakePrefix(const char* arg, char (&prefix)[256]) {
   prefix[0] = '\0';
   const size_t length = std::strlen(arg);
   if (length == 0) return true;
   if (HasControlCharacter(arg)) {
     std::fputs("PathDir must not hold control characters such as line breaks\n", stdout);
+    return false;
+  }
+  // No Windows path holds one: it is what is left of the quoting of a
+  // PathDir that ends with a backslash ("C:\QP\" gives C:\QP").
+  if (std::strchr(arg, '"') != nullptr) {
+    std::fputs(
+        "PathDir must not hold a double quote (quoted, a PathDir that ends with a backslash "
+        "needs two: \"C:\\QP\\\\\")\n",
+        stdout);
     return false;
   }
   const bool ends_with_backslash = arg[length - 1] == '\\';

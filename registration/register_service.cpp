@@ -46,6 +46,17 @@ bool WriteDefinition(Platform& platform, const Edition& edition, const char* pre
 
 }  // namespace
 
+bool LocateSubsystemFileOrSay(Platform& platform, SubsystemFile* subsystem) {
+  subsystem->located =
+      platform.LocateSubsystemFile(nullptr, subsystem->path, sizeof subsystem->path);
+  if (subsystem->located != Platform::Located::kTooLong) return true;
+  std::printf(
+      "The Mapisvc.inf the messaging subsystem reads has a path longer than %u characters, "
+      "which the platform's profile functions cannot take\n",
+      static_cast<unsigned>(sizeof subsystem->path - 1));
+  return false;
+}
+
 int RegisterService(Platform& platform, bool lite, const char* prefix, SubsystemFile* subsystem) {
   const Edition& edition = EditionFor(lite);
   char path[kBufferSize];
@@ -57,8 +68,7 @@ int RegisterService(Platform& platform, bool lite, const char* prefix, Subsystem
   // where there is one, takes the same writes in the same change; one that
   // is missing is never created.
   if (!WriteDefinition(platform, edition, prefix, path)) return 0;
-  subsystem->located =
-      platform.LocateSubsystemFile(nullptr, subsystem->path, sizeof subsystem->path);
+  if (!LocateSubsystemFileOrSay(platform, subsystem)) return 0;
   if (subsystem->located == Platform::Located::kPresent &&
       !WriteDefinition(platform, edition, prefix, subsystem->path)) {
     return 0;

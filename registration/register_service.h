@@ -16,6 +16,12 @@ struct SubsystemFile {
   char path[260] = "";
 };
 
+/// Asks |platform| where the messaging subsystem's own file is, into
+/// |*subsystem|. Returns false after printing one line when it has one
+/// whose path is too long to be written (the change is then to be
+/// abandoned).
+bool LocateSubsystemFileOrSay(Platform& platform, SubsystemFile* subsystem);
+
 /// Writes the definition of the normal edition (or, when |lite|, the Lite
 /// edition) into the service configuration file: the entry in "Services",
 /// then the service, address-book and transport sections, 19 writes in a

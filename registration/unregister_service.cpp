@@ -5,6 +5,7 @@
 #include "platform/config_path.h"
 #include "platform/platform.h"
 #include "registration/edition.h"
+#include "registration/register_service.h"
 
 namespace quillpost {
 namespace {
@@ -26,8 +27,7 @@ int UnregisterService(Platform& platform, bool lite, SubsystemFile* subsystem) {
   if (!ServiceConfigPathOrSay(platform, path, sizeof path, sizeof path - 1)) return 0;
   // The removals make one change (see ProvunregMain), over both files.
   RemoveDefinition(platform, edition, path);
-  subsystem->located =
-      platform.LocateSubsystemFile(nullptr, subsystem->path, sizeof subsystem->path);
+  if (!LocateSubsystemFileOrSay(platform, subsystem)) return 0;
   if (subsystem->located == Platform::Located::kPresent) {
     RemoveDefinition(platform, edition, subsystem->path);
   }

@@ -131,6 +131,13 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
       {"provreg",
        PROVREG_PATH,
        SetUp::kNone,
+       {"-norm", "C:\\QP\""},
+       0,
+       "PathDir must not hold a double quote (quoted, a PathDir that ends with a backslash needs "
+       "two: \"C:\\QP\\\\\")"},
+      {"provreg",
+       PROVREG_PATH,
+       SetUp::kNone,
        {"-lite", long_dir},
        0,
        "PathDir is too long: at most 246 bytes, its trailing backslash counted"},

@@ -225,35 +225,55 @@ TEST(OneChangeWin32, EveryFailedWriteOfARunLeavesTheFileReadingAsBefore) {
 TEST(OneChangeWin32, WhatCannotBeUndoneExactlyIsRefusedWithItsReason) {
   test::TempDir dir;
   const std::string file = dir.Join("Mapisvc.inf");
-  // "[Services]\r\nVRQPN=Жук\r\n" in UTF-16 LE: a value the code page lacks.
-  const std::string utf16(
-      "\xff\xfe[\0S\0e\0r\0v\0i\0c\0e\0s\0]\0\r\0\n\0V\0R\0Q\0P\0N\0=\0"
-      "\x16\x04\x43\x04\x3a\x04\r\0\n\0",
-      42);
-  const std::string refused =
-      "Write refused: [Services] holds characters outside the system's code page, which the "
-      "undo of a failed run could not write back\n";
+  const auto utf16 = [](const std::u16string& text) {
+    std::string bytes = "\xFF\xFE";
+    for (const char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    return bytes;
+  };
+  // A value the code page lacks; a name that the 8-bit listing shows as
+  // VRQPN; [VRQPN] twice, of which no listing gives the second copy's lines.
+  const std::string value = utf16(u"[Services]\r\nVRQPN=Жук\r\n");
+  const std::string name = utf16(u"[Services]\r\nVRQPŃ=look-alike\r\n");
+  const std::string twice =
+      "\xEF\xBB\xBF[VRQPN]\r\na=1\r\n[VRQPN_AB]\r\nx=Жук\r\n[vrqpn]\r\nb=2\r\n";
+  const std::string reg = "Cannot write the service definition to \"" + file + "\"\n";
+  const std::string unreg = "Cannot remove the service definition from \"" + file + "\"\n";
+  const auto refused = [](const std::string& section) {
+    return "Write refused: [" + section +
+           "] holds characters outside the system's code page, which the undo of a failed run "
+           "could not write back\n";
+  };
   const struct {
+    const std::string& start;
     std::vector<const char*> argv;
     bool held;  // the file held from before the run to its end
-    const char* lines;
+    std::string output;
   } rows[] = {
-      {{"provreg", "-norm"}, false, "Cannot write the service definition to"},
-      {{"provunreg", "-norm"}, false, "Cannot remove the service definition from"},
-      {{"provreg", "-lite"}, true, "Cannot write the service definition to"},
-      {{"provunreg", "-lite"}, true, "Cannot remove the service definition from"},
+      {value, {"provreg", "-norm"}, false, reg + refused("Services")},
+      {value, {"provunreg", "-norm"}, false, unreg + refused("Services")},
+      {name, {"provreg", "-norm"}, false, reg + refused("Services")},
+      {name, {"provunreg", "-norm"}, false, unreg + refused("Services")},
+      {value, {"provreg", "-lite"}, true, reg + kHeldLine},
+      {value, {"provunreg", "-lite"}, true, unreg + kHeldLine},
+      {twice,
+       {"provunreg", "-norm"},
+       false,
+       unreg + refused("VRQPN_AB") + "\"" + file +
+           "\" may still hold part of the change: "
+           "[VRQPN] was not restored\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.argv[0]) + row.argv[1] + (row.held ? " held" : ""));
-    test::WriteFileBytes(file, utf16);
+    test::WriteFileBytes(file, row.start);
     HeldAtOneCall calls(file);
     if (row.held) calls.Hold();
     std::string output;
     EXPECT_EQ(RunIn(dir.path(), &calls, row.argv, &output), 2);
     calls.Release();
-    EXPECT_EQ(output, std::string(row.lines) + " \"" + file + "\"\n" +
-                          (row.held ? std::string(kHeldLine) : refused));
-    EXPECT_EQ(test::ReadFileBytes(file), utf16);
+    EXPECT_EQ(output, row.output);
+    if (&row.start != &twice) {
+      EXPECT_EQ(test::ReadFileBytes(file), row.start);
+    }
   }
 }
 

@@ -355,33 +355,6 @@ TEST_F(ProvregTest, AMissingDirectoryIsOneLineNamingTheFile) {
             WriteFailure(missing + "/Mapisvc.inf", "The file's directory does not exist"));
 }
 
-TEST_F(ProvregTest, SixtyFourConcurrentRunsAllLand) {
-  const std::string base = "; keep me\r\n[Services]\r\nMSPST AB=PAB\r\n\r\n[Other]\r\nx=1\r\n";
-  WriteFileBytes(file_, base);
-  std::vector<std::unique_ptr<test::Child>> children;
-  for (int i = 0; i < 64; ++i) {
-    children.push_back(std::make_unique<test::Child>(
-        Launch({i % 2 ? "-lite" : "-norm", i % 4 < 2 ? "C:\\QP" : "D:\\QP"})));
-  }
-  for (auto& child : children) EXPECT_EQ(child->Wait().exit_status, 1);
-  const std::string text = File();
-  EXPECT_EQ(text.substr(0, 34), base.substr(0, 34));
-  EXPECT_EQ(Value("Services", "MSPST AB"), "PAB");
-  EXPECT_EQ(Value("Other", "x"), "1");
-  for (const bool lite : {false, true}) {
-    for (const char* header : {"[VRQPN]", "[VRQPN_AB]", "[VRQPN_XP]", "[Services]"}) {
-      std::string h = header;
-      if (lite) ReplaceAll(&h, "VRQPN", "VRQPL");
-      EXPECT_EQ(text.find(h), text.rfind(h)) << h << " duplicated";
-    }
-    const std::string dll = lite ? "vrqpl.dll" : "vrqpn.dll";
-    const std::string service = lite ? "VRQPL" : "VRQPN";
-    const std::string dll_value = Value(service, "PR_SERVICE_DLL_NAME");
-    EXPECT_TRUE(dll_value == "C:\\QP\\" + dll || dll_value == "D:\\QP\\" + dll) << dll_value;
-  }
-  EXPECT_EQ(test::ListDirectory(sys_.path()), "Mapisvc.inf\n");
-}
-
 // provreg killed with SIGKILL at random moments of a run on a large file:
 // the file is always as before the run or as after it, and the temporary
 // files of killed runs are removed by the runs that follow.

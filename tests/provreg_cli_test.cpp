@@ -1,6 +1,8 @@
 // Black-box tests of provreg and provunreg that hold on every platform.
 
 #include <filesystem>
+#include <memory>
+#include <sstream>
 
 #include "tests/provreg_fixture.h"
 
@@ -53,7 +55,48 @@ TEST_F(ProvregTest, UnsafePathDirIsRefusedBeforeAnyWrite) {
   EXPECT_EQ(injected.exit_status, 0);
   EXPECT_EQ(injected.output,
             test::ConsoleText("PathDir must not hold control characters such as line breaks\n"));
+  // What the quoting "C:\QP\" leaves of a trailing backslash.
+  const ProcessResult quoted = Run({"-norm", "C:\\QP\""});
+  EXPECT_EQ(quoted.exit_status, 0);
+  EXPECT_EQ(quoted.output,
+            test::ConsoleText("PathDir must not hold a double quote (quoted, a PathDir "
+                              "that ends with a backslash needs two: \"C:\\QP\\\\\")\n"));
   EXPECT_EQ(File(), "<missing>");
+}
+
+// Runs at once take turns, each landing whole, nothing else lost; on
+// Windows too, where the platform's write rewrites the whole file.
+TEST_F(ProvregTest, SixtyFourConcurrentRunsAllLand) {
+  const std::string base = "; keep me\r\n[Services]\r\nMSPST AB=PAB\r\n\r\n[Other]\r\nx=1\r\n";
+  WriteFileBytes(file_, base);
+  std::vector<std::unique_ptr<test::Child>> children;
+  for (int i = 0; i < 64; ++i) {
+    children.push_back(std::make_unique<test::Child>(
+        Launch({i % 2 ? "-lite" : "-norm", i % 4 < 2 ? "C:\\QP" : "D:\\QP"})));
+  }
+  for (auto& child : children) EXPECT_EQ(child->Wait().exit_status, 1);
+  const std::string text = File();
+  EXPECT_EQ(text.substr(0, 34), base.substr(0, 34));
+  EXPECT_EQ(Value("Services", "MSPST AB"), "PAB");
+  EXPECT_EQ(Value("Other", "x"), "1");
+  for (const bool lite : {false, true}) {
+    for (const char* header : {"[VRQPN]", "[VRQPN_AB]", "[VRQPN_XP]", "[Services]"}) {
+      std::string h = header;
+      if (lite) ReplaceAll(&h, "VRQPN", "VRQPL");
+      EXPECT_EQ(text.find(h), text.rfind(h)) << h << " duplicated";
+    }
+    const std::string dll = lite ? "vrqpl.dll" : "vrqpn.dll";
+    const std::string service = lite ? "VRQPL" : "VRQPN";
+    const std::string dll_value = Value(service, "PR_SERVICE_DLL_NAME");
+    EXPECT_TRUE(dll_value == "C:\\QP\\" + dll || dll_value == "D:\\QP\\" + dll) << dll_value;
+  }
+  // Nothing of a run is left beside the file (a temporary, on POSIX).
+  std::string left;
+  std::istringstream names(test::ListDirectory(sys_.path()));
+  for (std::string name; std::getline(names, name);) {
+    if (name.find("Mapisvc") != std::string::npos) left += name + "\n";
+  }
+  EXPECT_EQ(left, "Mapisvc.inf\n");
 }
 
 // A PathDir of characters beyond the 8-bit code page: on Windows it is

@@ -263,6 +263,10 @@ namespace {
 TEST(ProvregMain, TheSubsystemsOwnFileTakesTheSameChange) {
   using L = Platform::Located;
   const std::string own = "C:\\Program Files\\Mail\\Mapisvc.inf";
+  // Too long a path for the profile functions: the run is abandoned.
+  const char too_long[] =
+      "The Mapisvc.inf the messaging subsystem reads has a path longer than 259 characters, which "
+      "the platform's profile functions cannot take\n";
   const struct {
     bool unreg;
     L located;
@@ -274,6 +278,8 @@ TEST(ProvregMain, TheSubsystemsOwnFileTakesTheSameChange) {
       {false, L::kNone, 19, ""},
       {true, L::kPresent, 8, "Also removed from \""},
       {true, L::kMissing, 4, ""},
+      {false, L::kTooLong, 19, too_long},
+      {true, L::kTooLong, 4, too_long},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << row.unreg << " " << static_cast<int>(row.located));
@@ -282,8 +288,16 @@ TEST(ProvregMain, TheSubsystemsOwnFileTakesTheSameChange) {
     platform.subsystem_file = own;
     const char* args[] = {row.unreg ? "provunreg" : "provreg", "-norm"};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(row.unreg ? ProvunregMain(platform, 2, args) : ProvregMain(platform, 2, args), 1);
+    const int status =
+        row.unreg ? ProvunregMain(platform, 2, args) : ProvregMain(platform, 2, args);
     const std::string out = testing::internal::GetCapturedStdout();
+    if (row.located == L::kTooLong) {
+      EXPECT_EQ(status, 2);
+      EXPECT_EQ(out, row.said);
+      EXPECT_TRUE(platform.abandoned);
+      continue;
+    }
+    EXPECT_EQ(status, 1);
     ASSERT_EQ(platform.calls.size(), row.calls);
     EXPECT_FALSE(platform.asked_library);  // the stub of the system directory
     const size_t half = row.calls == 38 || row.calls == 8 ? row.calls / 2 : row.calls;

@@ -32,14 +32,6 @@ bool IsHeld(DWORD error) {
 /// file could not be read rather than that it holds nothing.
 bool IsReadError(DWORD error) { return IsHeld(error) || error == ERROR_ACCESS_DENIED; }
 
-/// Returns true when a write that returned FALSE with |error| failed at
-/// opening the file: it changed nothing, not even the platform's cache of
-/// the file.
-bool FailedAtOpen(DWORD error) {
-  return IsHeld(error) || error == ERROR_ACCESS_DENIED || error == ERROR_PATH_NOT_FOUND ||
-         error == ERROR_WRITE_PROTECT;
-}
-
 bool IsDirectory(const char* file) {
   const DWORD attributes = GetFileAttributesA(file);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -136,6 +128,19 @@ bool SurvivesCodePage(const wchar_t* begin, const wchar_t* end) {
   const int back_length = MultiByteToWideChar(CP_ACP, 0, narrow.data(), size, back.data(),
                                               static_cast<int>(back.size()));
   return !lossy && back_length == length && std::equal(begin, end, back.data());
+}
+
+/// Returns |name| as the 8-bit functions list it: through the system's code
+/// page, a character it lacks as '?' or a look-alike.
+std::string AsListed(std::wstring_view name) {
+  const int length = static_cast<int>(name.size());
+  const int size =
+      WideCharToMultiByte(CP_ACP, 0, name.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string narrow(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_ACP, 0, name.data(), length, narrow.data(), size, nullptr, nullptr);
+  }
+  return narrow;
 }
 
 /// Returns true when the wide |name| (blanks around it ignored) is |key|,
@@ -255,7 +260,6 @@ int Win32Platform::CountKeyLines(const char* section, const char* key, const cha
 
 bool Win32Platform::Call(const char* section, const char* key, const char* value,
                          const char* file) {
-  if (!changing_) StartWait();
   if (changing_) {
     // A failed change makes no further call: it has been undone.
     if (change_failed_) {
@@ -276,8 +280,8 @@ bool Win32Platform::Call(const char* section, const char* key, const char* value
 bool Win32Platform::Made(BOOL written, bool section_delete) {
   const DWORD error = GetLastError();
   const bool saved = Saved(written, section_delete);
-  if (saved || written || !FailedAtOpen(error)) {
-    for (const size_t index : call_undos_) journal_[index].touched = true;
+  for (const size_t index : call_undos_) {
+    (saved ? journal_[index].saved : journal_[index].pending) = true;
   }
   call_undos_.clear();
   SetLastError(error);
@@ -286,11 +290,58 @@ bool Win32Platform::Made(BOOL written, bool section_delete) {
 
 bool Win32Platform::WriteString(const char* section, const char* key, const char* value,
                                 const char* file) {
-  return Call(section, key, value, file);
+  return OneOperation([&] { return Call(section, key, value, file); });
 }
 
 bool Win32Platform::DeleteKey(const char* section, const char* key, const char* file) {
-  return Call(section, key, nullptr, file);
+  return OneOperation([&] { return Call(section, key, nullptr, file); });
+}
+
+bool Win32Platform::DeleteSection(const char* section, const char* file) {
+  return OneOperation([&] { return RemoveSection(section, file); });
+}
+
+bool Win32Platform::DeleteEveryKey(const char* section, const char* key, const char* file) {
+  return OneOperation([&] { return RemoveEveryKey(section, key, file); });
+}
+
+template <typename Op>
+bool Win32Platform::OneOperation(Op op) {
+  if (changing_) return op();
+  StartWait();
+  const Turn turn(this);
+  return turn.taken() && op();
+}
+
+// Our programs take turns at the file, machine-wide: the platform's write
+// reads the file, lets it go and writes it whole again, so two runs at once
+// would each write over what the other wrote. The wait for the turn is
+// part of the operation's wait.
+bool Win32Platform::TakeTurn() {
+  if (turns_++ > 0) return true;
+  if (turn_ == nullptr) turn_ = CreateMutexA(nullptr, FALSE, "Global\\Quillpost Mapisvc.inf");
+  // Where no such mutex can be had (another user made it and keeps it from
+  // us), runs are not kept apart, as before.
+  if (turn_ == nullptr) return true;
+  const DWORD waited = calls_.Now() - wait_started_;
+  switch (WaitForSingleObject(turn_, waited < wait_ms_ ? wait_ms_ - waited : 0)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // a run that died with its turn: the undo is its own
+      owns_turn_ = true;
+      return true;
+    case WAIT_TIMEOUT:
+      --turns_;
+      record_.Set(FailureKind::kLockHeld, LockHeldLine(WaitedSeconds()));
+      return false;
+    default:
+      return true;
+  }
+}
+
+void Win32Platform::EndTurn() {
+  if (--turns_ > 0 || !owns_turn_) return;
+  owns_turn_ = false;
+  ReleaseMutex(turn_);
 }
 
 // The platform removes the first section of the name per call; a file
@@ -299,8 +350,7 @@ bool Win32Platform::DeleteKey(const char* section, const char* key, const char* 
 // missing and an unchanged file is not rewritten. Inside a change the
 // section is emptied at once and its header goes at the commit: a section
 // written back into its own header keeps its place and spelling.
-bool Win32Platform::DeleteSection(const char* section, const char* file) {
-  if (!changing_) StartWait();
+bool Win32Platform::RemoveSection(const char* section, const char* file) {
   if (changing_ && change_failed_) {
     record_ = change_failure_;
     return false;
@@ -341,8 +391,7 @@ bool Win32Platform::RemoveHeaders(const char* section, const char* file, int cop
 
 // Each delete takes one line of the key; a line that a delete cannot take
 // would otherwise keep the loop going, so it runs once per line listed.
-bool Win32Platform::DeleteEveryKey(const char* section, const char* key, const char* file) {
-  if (!changing_) StartWait();
+bool Win32Platform::RemoveEveryKey(const char* section, const char* key, const char* file) {
   if (changing_ && change_failed_) {
     record_ = change_failure_;
     return false;
@@ -368,6 +417,11 @@ void Win32Platform::BeginChange() {
   call_undos_.clear();
   sections_before_.clear();
   StartWait();
+  change_has_turn_ = TakeTurn();
+  if (!change_has_turn_) {
+    change_failed_ = true;
+    change_failure_ = record_;
+  }
 }
 
 bool Win32Platform::CommitChange() {
@@ -385,7 +439,8 @@ bool Win32Platform::CommitChange() {
   }
   emptied_.clear();
   const bool failed = change_failed_;
-  changing_ = change_failed_ = false;
+  if (change_has_turn_) EndTurn();
+  change_has_turn_ = changing_ = change_failed_ = false;
   journal_.clear();
   sections_before_.clear();
   if (!failed) {
@@ -398,6 +453,8 @@ bool Win32Platform::CommitChange() {
 
 void Win32Platform::AbandonChange() {
   if (changing_ && !change_failed_) UndoChange();
+  if (change_has_turn_) EndTurn();
+  change_has_turn_ = false;
   emptied_.clear();
   changing_ = change_failed_ = false;
   journal_.clear();
@@ -431,7 +488,7 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
   if (!existed) {
     const size_t index = journaled(Undo::kNewSection);
     if (index == journal_.size()) {
-      journal_.push_back(Undo{Undo::kNewSection, file, section, "", false, "", "", false});
+      journal_.push_back(Undo{Undo::kNewSection, file, section, "", false, "", ""});
     }
     call_undos_.push_back(index);
   }
@@ -445,7 +502,10 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
   std::vector<char> entries;
   if (const DWORD error = ListSection(section, file, &entries)) return Failed(error, file);
   // Written back as the file spelled it.
-  Undo undo{kind, file, existed ? *spelled : section, key ? key : "", false, "", "", false};
+  Undo undo{kind, file, existed ? *spelled : section, key ? key : "", false, "", ""};
+  undo.copies = static_cast<int>(
+      std::count_if(before->second.begin(), before->second.end(),
+                    [section](const std::string& s) { return AsciiCaseEqual(s, section); }));
   ForEachListed(entries.data(), [&](std::string_view item) {
     const ListedEntry<char> entry = SplitListedEntry(item);
     if (whole_section) {
@@ -460,13 +520,13 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
   undo.entries.push_back('\0');
   // The 8-bit listing gives a character outside the system's code page as
   // '?' or a look-alike, which the undo would write back: what it would
-  // write is checked against the wide listing first.
+  // write, every line the 8-bit listing shows under the key's name, is
+  // checked against the wide listing first.
   std::vector<wchar_t> wide;
   if (const DWORD error = ListSection(section, file, &wide)) return Failed(error, file);
-  const std::vector<wchar_t> wide_key = Wide(key ? key : "");
   bool exact = true;
   ForEachListed(wide.data(), [&](std::wstring_view item) {
-    if ((whole_section || NameIs(SplitListedEntry(item).name, wide_key.data())) &&
+    if ((whole_section || AsciiCaseEqual(AsListed(SplitListedEntry(item).name), key)) &&
         !SurvivesCodePage(item.data(), item.data() + item.size())) {
       exact = false;
     }
@@ -508,19 +568,19 @@ void Win32Platform::FailChange() {
   record_ = change_failure_;
 }
 
-// The failed call is undone too, unless it failed at opening the file: a
-// write whose save failed can stay in the platform's cache of the file, to
-// be saved by the next write. The undo has a wait of its own for a file
-// that another program holds a moment (a scanner, a reader).
+// The failed call is undone too: a write whose save failed can stay in the
+// platform's cache of the file, to be saved by the next write, an undo's
+// included. So what is left is each undo that failed of a call that was
+// saved, or of one that failed once any undo was saved. The undo has a
+// wait of its own for a file that another program holds a moment.
 void Win32Platform::UndoChange() {
   StartWait();
-  // For each file, the sections not restored, in the file's terms.
-  std::vector<std::pair<std::string, std::string>> left;
+  bool any_saved = false;
   for (auto undo = journal_.rbegin(); undo != journal_.rend(); ++undo) {
-    if (!undo->touched) continue;
+    if (!undo->saved && !undo->pending) continue;
     const char* section = undo->section.c_str();
     const char* file = undo->file.c_str();
-    const bool done = Waited([&] {
+    undo->undone = Waited([&] {
       const UpdateInProgress update;
       switch (undo->kind) {
         case Undo::kKey:
@@ -534,37 +594,45 @@ void Win32Platform::UndoChange() {
       }
       return Saved(calls_.WriteSection(section, undo->entries.c_str(), file), false);
     });
-    if (done) continue;
-    const auto named = std::find_if(left.begin(), left.end(), [&](const auto& f) {
-      return AsciiCaseEqual(f.first, undo->file);
-    });
-    const std::string name = "[" + undo->section + "]";
-    if (named == left.end()) {
-      left.emplace_back(undo->file, name);
-    } else if (("," + named->second + ",").find("," + name + ",") == std::string::npos) {
-      named->second += "," + name;
+    any_saved = any_saved || undo->undone;
+  }
+  // For each file, the sections not restored, in the file's terms.
+  std::vector<std::pair<std::string, std::vector<std::string>>> left;
+  for (const Undo& undo : journal_) {
+    // Of a section the file held twice, the lines of the later copies went
+    // with the first's, and no listing gave them.
+    const bool lost =
+        undo.kind == Undo::kSection && undo.copies > 1 && (undo.saved || undo.pending);
+    if (!lost && (undo.undone || (!undo.saved && !any_saved))) continue;
+    auto named = std::find_if(left.begin(), left.end(),
+                              [&](const auto& f) { return AsciiCaseEqual(f.first, undo.file); });
+    if (named == left.end()) named = left.insert(left.end(), {undo.file, {}});
+    const std::string name = "[" + undo.section + "]";
+    if (std::find(named->second.begin(), named->second.end(), name) == named->second.end()) {
+      named->second.push_back(name);
     }
   }
   journal_.clear();
-  if (left.empty()) return;
   std::string remains;
   for (const auto& [file, sections] : left) {
-    std::string names = sections;
-    const bool several = names.find(',') != std::string::npos;
-    for (size_t comma = names.find(','); comma != std::string::npos;
-         comma = names.find(',', comma + 2)) {
-      names.insert(comma + 1, " ");
-    }
+    std::string names;
+    for (const std::string& name : sections) names += (names.empty() ? "" : ", ") + name;
     remains += (remains.empty() ? "\"" : "; \"") + file +
-               "\" may still hold part of the change: " + names + (several ? " were" : " was") +
-               " not restored";
+               "\" may still hold part of the change: " + names +
+               (sections.size() > 1 ? " were" : " was") + " not restored";
   }
-  change_failure_.SetRemains(remains);
+  if (!remains.empty()) change_failure_.SetRemains(remains);
 }
 
 unsigned Win32Platform::ReadString(const char* section, const char* key, const char* default_value,
                                    char* buffer, unsigned capacity, const char* file) {
   StartWait();
+  const Turn turn(this);
+  if (!turn.taken()) {
+    // Read as missing: the record says why.
+    lstrcpynA(buffer, default_value, static_cast<int>(capacity));
+    return static_cast<unsigned>(std::strlen(buffer));
+  }
   const DWORD length = Waited([&] {
     return GetPrivateProfileStringA(section, key, default_value, buffer, capacity, file);
   });
@@ -575,6 +643,11 @@ unsigned Win32Platform::ReadString(const char* section, const char* key, const c
 unsigned Win32Platform::ReadSection(const char* section, char* buffer, unsigned capacity,
                                     const char* file) {
   StartWait();
+  const Turn turn(this);
+  if (!turn.taken()) {
+    buffer[0] = buffer[1] = '\0';
+    return 0;
+  }
   const DWORD length =
       Waited([&] { return GetPrivateProfileSectionA(section, buffer, capacity, file); });
   NotedRead(file);
@@ -598,6 +671,8 @@ void Win32Platform::NotedRead(const char* file) {
 // Read only: the write-back stays the 8-bit write.
 bool Win32Platform::PlanHoldOut(const char* section, const char* key, const char* file) {
   StartWait();
+  const Turn turn(this);
+  if (!turn.taken()) return false;
   record_.Clear();
   const std::vector<wchar_t> wide_section = Wide(section), wide_key = Wide(key),
                              wide_file = Wide(file);
@@ -770,10 +845,8 @@ Platform::Located Win32Platform::LocateSubsystemFile(void* library, char* buffer
   // Each with its separator: "C:\\" is the root, "C:" the current directory there.
   const std::string dir(dll, static_cast<size_t>(slash + 1 - dll));
   const std::string file = dir + "Mapisvc.inf";
-  if (file.size() >= capacity ||
-      SameDirectory(dir.c_str(), (std::string(system_dir) + "\\").c_str())) {
-    return Located::kNone;
-  }
+  if (SameDirectory(dir.c_str(), (std::string(system_dir) + "\\").c_str())) return Located::kNone;
+  if (file.size() >= capacity) return Located::kTooLong;
   std::memcpy(buffer, file.c_str(), file.size() + 1);
   return GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES ? Located::kMissing
                                                                : Located::kPresent;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/failure.h"
+#include "platform/guard/update_in_progress.h"
 #include "platform/platform.h"
 
 namespace quillpost {
@@ -82,10 +83,42 @@ class Win32Platform : public Platform {
     bool existed = false;
     std::string value;
     std::string entries;  // "key=value" each ended by a null, then a null
-    /// A call it undoes may have changed the file (or the platform's cache
-    /// of it); until then the undo has nothing to do.
-    bool touched = false;
+    /// A call it undoes was saved; one failed, and its change may be in the
+    /// platform's cache of the file; the undo was made.
+    bool saved = false, pending = false, undone = false;
+    /// The copies of the section the file held: the platform's listing
+    /// gives the first one's lines alone.
+    int copies = 1;
   };
+
+  /// This program's turn at the file among our programs on the machine,
+  /// with the guard's lock (UpdateInProgress) held first, as the guard's
+  /// write-back takes them.
+  class Turn {
+   public:
+    explicit Turn(Win32Platform* platform) : platform_(platform), taken_(platform->TakeTurn()) {}
+    ~Turn() {
+      if (taken_) platform_->EndTurn();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    bool taken() const { return taken_; }
+
+   private:
+    const UpdateInProgress update_;
+    Win32Platform* platform_;
+    bool taken_;
+  };
+  /// Waits for the turn, within the operation's wait. Returns false, with
+  /// the record, when the wait was spent. Turns nest.
+  bool TakeTurn();
+  void EndTurn();
+  /// Makes |op|, a write outside a change, in a turn and a wait of its own;
+  /// inside a change, as it is.
+  template <typename Op>
+  bool OneOperation(Op op);
+  bool RemoveSection(const char* section, const char* file);
+  bool RemoveEveryKey(const char* section, const char* key, const char* file);
 
   /// Starts an operation's wait for a held file.
   void StartWait() { wait_started_ = calls_.Now(); }
@@ -115,9 +148,9 @@ class Win32Platform : public Platform {
   bool Journal(const char* section, const char* key, bool whole_section, const char* file);
   /// Makes one write of the platform's; inside a change, first journaled.
   bool Call(const char* section, const char* key, const char* value, const char* file);
-  /// Ends a call of the change that returned |written|: the undos it
-  /// touches are marked unless it failed at opening the file, which then
-  /// holds nothing of it. Returns whether the call made its change.
+  /// Ends a call of the change that returned |written|, marking the undos
+  /// it touches as saved or pending. Returns whether the call made its
+  /// change.
   bool Made(BOOL written, bool section_delete);
   /// Records the failure of a write on |file| by |error|, and fails the
   /// open change, undoing it.
@@ -141,6 +174,10 @@ class Win32Platform : public Platform {
   ProfileCalls& calls_;
   unsigned long wait_ms_;
   DWORD wait_started_ = 0;
+  HANDLE turn_ = nullptr;  // the machine's mutex of our programs' turns
+  int turns_ = 0;
+  bool owns_turn_ = false;
+  bool change_has_turn_ = false;
   FailureRecord record_;
   FailureRecord change_failure_;  // the failure that ended the open change
   bool changing_ = false;

@@ -87,7 +87,8 @@ class FakePlatform : public Platform, public EntryGuard {
     record_ = change_failure_;
     return false;
   }
-  void AbandonChange() override {}
+  void AbandonChange() override { abandoned = true; }
+  bool abandoned = false;  // a change was abandoned
 
   bool PlanHoldOut(const char*, const char*, const char*) override {
     record_.Clear();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/native/win32_platform.h"
@@ -243,32 +244,57 @@ TEST(OneChangeWin32, WhatCannotBeUndoneExactlyIsRefusedWithItsReason) {
            "] holds characters outside the system's code page, which the undo of a failed run "
            "could not write back\n";
   };
+  const std::string section = utf16(u"[VRQPŃ]\r\nk=v\r\n");
+  // Before the run: the file held to its end; the programs' turn left by a
+  // run that ended without giving it back; its name taken by an event.
+  enum Before { kNothing, kHeld, kTurnAbandoned, kNameTaken };
+  const char turn[] = "Global\\Quillpost Mapisvc.inf";
   const struct {
     const std::string& start;
     std::vector<const char*> argv;
-    bool held;  // the file held from before the run to its end
+    Before before;
     std::string output;
   } rows[] = {
-      {value, {"provreg", "-norm"}, false, reg + refused("Services")},
-      {value, {"provunreg", "-norm"}, false, unreg + refused("Services")},
-      {name, {"provreg", "-norm"}, false, reg + refused("Services")},
-      {name, {"provunreg", "-norm"}, false, unreg + refused("Services")},
-      {value, {"provreg", "-lite"}, true, reg + kHeldLine},
-      {value, {"provunreg", "-lite"}, true, unreg + kHeldLine},
+      {value, {"provreg", "-norm"}, kNothing, reg + refused("Services")},
+      {value, {"provunreg", "-norm"}, kNothing, unreg + refused("Services")},
+      {name, {"provreg", "-norm"}, kNothing, reg + refused("Services")},
+      {name, {"provunreg", "-norm"}, kNothing, unreg + refused("Services")},
+      {section, {"provreg", "-norm"}, kNothing, reg + refused("VRQPN")},
+      {section, {"provunreg", "-norm"}, kNothing, unreg + refused("VRQPN")},
+      {value, {"provreg", "-lite"}, kHeld, reg + kHeldLine},
+      {value, {"provunreg", "-lite"}, kHeld, unreg + kHeldLine},
       {twice,
        {"provunreg", "-norm"},
-       false,
+       kNothing,
        unreg + refused("VRQPN_AB") + "\"" + file +
-           "\" may still hold part of the change: "
-           "[VRQPN] was not restored\n"},
+           "\" may still hold part of the change: [VRQPN] was not restored\n"},
+      {value,
+       {"provreg", "-lite"},
+       kTurnAbandoned,
+       reg + "A run of these programs ended in the middle of its change of the file, which may "
+             "hold part of it; the next run goes on\n"},
+      {value,
+       {"provreg", "-lite"},
+       kNameTaken,
+       reg + "The turn these programs take at the file, the mutex " + turn +
+           ", cannot be had: error 6\n"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.argv[0]) + row.argv[1] + (row.held ? " held" : ""));
+    SCOPED_TRACE(std::string(row.argv[0]) + row.argv[1] + " " + std::to_string(row.before));
     test::WriteFileBytes(file, row.start);
     HeldAtOneCall calls(file);
-    if (row.held) calls.Hold();
+    if (row.before == kHeld) calls.Hold();
+    HANDLE other = nullptr;
+    if (row.before == kTurnAbandoned) {
+      std::thread([&] {
+        other = CreateMutexA(nullptr, FALSE, turn);
+        WaitForSingleObject(other, INFINITE);
+      }).join();
+    }
+    if (row.before == kNameTaken) other = CreateEventA(nullptr, TRUE, FALSE, turn);
     std::string output;
     EXPECT_EQ(RunIn(dir.path(), &calls, row.argv, &output), 2);
+    if (other != nullptr) CloseHandle(other);
     calls.Release();
     EXPECT_EQ(output, row.output);
     if (&row.start != &twice) {

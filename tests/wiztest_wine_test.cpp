@@ -176,6 +176,30 @@ TEST(EntryGuardWin32, AConsoleEventWaitsForTheUpdateInProgressAndWritesTheEntryB
   std::thread([&] { answers[0] = OnConsoleEvent(CTRL_BREAK_EVENT); }).join();
   EXPECT_FALSE(answers[0]);
   EXPECT_EQ(platform.calls.size(), 1u);
+
+  // On the thread whose update it cuts off (a fault there) it cannot tell
+  // whether the update landed: it writes nothing, and says so.
+  ASSERT_TRUE(guard.Hold("Services", "MSPST AB", "PAB", "C:\\W\\Mapisvc.inf", "Cannot restore\n"));
+  HANDLE read_end = nullptr, write_end = nullptr;
+  ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 4096));
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, write_end);
+  {
+    const UpdateInProgress update;
+    OnConsoleEvent(CTRL_C_EVENT);
+  }
+  SetStdHandle(STD_OUTPUT_HANDLE, out);
+  CloseHandle(write_end);
+  char said[512];
+  DWORD length = 0;
+  ReadFile(read_end, said, sizeof said, &length, nullptr);
+  CloseHandle(read_end);
+  guard.Release();
+  EXPECT_EQ(platform.calls.size(), 1u);
+  EXPECT_EQ(
+      std::string(said, length),
+      "\"MSPST AB\" may be missing from section \"Services\" of \"C:\\W\\Mapisvc.inf\", whose "
+      "update the process's end cut off; if it is, put it back by hand: MSPST AB=PAB\r\n");
 }
 
 // Each program carries its manifest (asInvoker, Vista to the current

@@ -17,6 +17,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/guard/entry_guard.h"
@@ -36,6 +37,9 @@ struct HeldEntry {
   char value[256];
   char file[1024];
   char failure_message[2048];
+  // For a write-back not made because the process ends with an update of
+  // the file cut off half-way, whose outcome is not known.
+  char uncertain_message[2048];
 };
 
 /// Copies |text| into |buffer|. Returns false when it does not fit.
@@ -95,7 +99,9 @@ void WriteBack(bool may_write) {
   // the platform's profile functions half-way: do not enter them again.
   if (g_updating_thread == GetCurrentThreadId()) may_write = false;
   const HeldEntry& e = g_entry;
-  if (!may_write || !e.platform->WriteString(e.section, e.key, e.value, e.file)) {
+  if (!may_write) {
+    WriteOut(e.uncertain_message);
+  } else if (!e.platform->WriteString(e.section, e.key, e.value, e.file)) {
     WriteOut(e.failure_message);
   }
 }
@@ -165,6 +171,13 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
       !CopyInto(entry.failure_message, failure_message)) {
     return false;
   }
+  // The line is the manual page's DIAGNOSTICS entry: keep them in step.
+  const int length =
+      std::snprintf(entry.uncertain_message, sizeof entry.uncertain_message,
+                    "\"%s\" may be missing from section \"%s\" of \"%s\", whose update the "
+                    "process's end cut off; if it is, put it back by hand: %s=%s\n",
+                    key, section, file, key, value);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof entry.uncertain_message) return false;
   if (g_shutdown_in_progress == nullptr) {
     g_shutdown_in_progress = reinterpret_cast<ShutdownQuery>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));

@@ -16,6 +16,14 @@
 namespace quillpost {
 namespace {
 
+// Why a run is refused (docs/windows.md).
+constexpr char kOutsideCodePage[] =
+    "holds characters outside the system's code page, which the undo of a failed run could not "
+    "write back";
+
+// The machine's mutex of our programs' turns at the file.
+constexpr char kTurnName[] = "Global\\Quillpost Mapisvc.inf";
+
 constexpr char kLostToCodePage[] =
     "its value does not survive the system's code page, which the write uses";
 
@@ -221,6 +229,13 @@ DWORD Win32Platform::ListSectionNames(const char* file, std::vector<char>* names
   });
 }
 
+DWORD Win32Platform::ListSectionNames(const char* file, std::vector<wchar_t>* names) {
+  const std::vector<wchar_t> wide_file = Wide(file);
+  return ListWhole(names, [&](wchar_t* buffer, DWORD size) {
+    return Waited([&] { return GetPrivateProfileSectionNamesW(buffer, size, wide_file.data()); });
+  });
+}
+
 DWORD Win32Platform::ListSection(const char* section, const char* file,
                                  std::vector<char>* entries) {
   return ListWhole(entries, [&](char* buffer, DWORD size) {
@@ -317,24 +332,42 @@ bool Win32Platform::OneOperation(Op op) {
 // reads the file, lets it go and writes it whole again, so two runs at once
 // would each write over what the other wrote. The wait for the turn is
 // part of the operation's wait.
+// A name that another program took, or a mutex it keeps from us, fails
+// the operation: runs that did not take turns could lose the whole file.
+// (docs/windows.md)
+// The lines are the manual pages' DIAGNOSTICS entries: keep them in step.
 bool Win32Platform::TakeTurn() {
   if (turns_++ > 0) return true;
-  if (turn_ == nullptr) turn_ = CreateMutexA(nullptr, FALSE, "Global\\Quillpost Mapisvc.inf");
-  // Where no such mutex can be had (another user made it and keeps it from
-  // us), runs are not kept apart, as before.
-  if (turn_ == nullptr) return true;
+  if (turn_ == nullptr) turn_ = CreateMutexA(nullptr, FALSE, kTurnName);
   const DWORD waited = calls_.Now() - wait_started_;
-  switch (WaitForSingleObject(turn_, waited < wait_ms_ ? wait_ms_ - waited : 0)) {
-    case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:  // a run that died with its turn: the undo is its own
-      owns_turn_ = true;
-      return true;
+  const DWORD outcome = turn_ == nullptr
+                            ? WAIT_FAILED
+                            : WaitForSingleObject(turn_, waited < wait_ms_ ? wait_ms_ - waited : 0);
+  if (outcome == WAIT_OBJECT_0) {
+    owns_turn_ = true;
+    return true;
+  }
+  const DWORD error = GetLastError();
+  --turns_;
+  switch (outcome) {
+    case WAIT_ABANDONED:
+      // Ours now, but its last holder ended without giving it back: a run
+      // ended in the middle of its change, which it did not undo. The
+      // next run goes on.
+      ReleaseMutex(turn_);
+      record_.Set(FailureKind::kOther,
+                  "A run of these programs ended in the middle of its change of the file, which "
+                  "may hold part of it; the next run goes on");
+      return false;
     case WAIT_TIMEOUT:
-      --turns_;
       record_.Set(FailureKind::kLockHeld, LockHeldLine(WaitedSeconds()));
       return false;
     default:
-      return true;
+      record_.Set(FailureKind::kOther,
+                  std::string("The turn these programs take at the file, the mutex ") + kTurnName +
+                      ", cannot be had: error " +
+                      std::to_string(static_cast<unsigned long>(error)));
+      return false;
   }
 }
 
@@ -416,6 +449,7 @@ void Win32Platform::BeginChange() {
   journal_.clear();
   call_undos_.clear();
   sections_before_.clear();
+  lossy_sections_.clear();
   StartWait();
   change_has_turn_ = TakeTurn();
   if (!change_has_turn_) {
@@ -443,6 +477,7 @@ bool Win32Platform::CommitChange() {
   change_has_turn_ = changing_ = change_failed_ = false;
   journal_.clear();
   sections_before_.clear();
+  lossy_sections_.clear();
   if (!failed) {
     record_.Clear();
     return true;
@@ -459,6 +494,7 @@ void Win32Platform::AbandonChange() {
   changing_ = change_failed_ = false;
   journal_.clear();
   sections_before_.clear();
+  lossy_sections_.clear();
 }
 
 bool Win32Platform::Journal(const char* section, const char* key, bool whole_section,
@@ -473,6 +509,20 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
     ForEachListed(names.data(), [&](std::string_view name) { listed.emplace_back(name); });
     sections_before_.emplace_back(file, std::move(listed));
     before = sections_before_.end() - 1;
+    // A name the code page lacks lists as '?' or a look-alike ([VRQPŃ] as
+    // [VRQPN]): such names are kept by how they list.
+    std::vector<wchar_t> wide;
+    if (const DWORD error = ListSectionNames(file, &wide)) return Failed(error, file);
+    ForEachListed(wide.data(), [&](std::wstring_view name) {
+      if (!SurvivesCodePage(name.data(), name.data() + name.size())) {
+        lossy_sections_.emplace_back(file, AsListed(name));
+      }
+    });
+  }
+  if (std::any_of(lossy_sections_.begin(), lossy_sections_.end(), [&](const auto& lossy) {
+        return AsciiCaseEqual(lossy.first, file) && AsciiCaseEqual(lossy.second, section);
+      })) {
+    return Refused(WriteRefusedLine(std::string("[") + section + "] " + kOutsideCodePage), file);
   }
   const auto journaled = [&](Undo::Kind kind) {
     const auto found = std::find_if(journal_.begin(), journal_.end(), [&](const Undo& u) {
@@ -532,10 +582,7 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
     }
   });
   if (!exact) {
-    return Refused(WriteRefusedLine("[" + undo.section +
-                                    "] holds characters outside the system's code page, which "
-                                    "the undo of a failed run could not write back"),
-                   file);
+    return Refused(WriteRefusedLine("[" + undo.section + "] " + kOutsideCodePage), file);
   }
   // A section that is not there needs no writing back.
   if (!whole_section || undo.entries.size() > 1) {
@@ -852,9 +899,11 @@ Platform::Located Win32Platform::LocateSubsystemFile(void* library, char* buffer
                                                                : Located::kPresent;
 }
 
+// Never destroyed: the guard's write-back at the process's end, after
+// exit() has run the destructors of statics, still needs it.
 Platform& NativePlatform() {
-  static ProfileCalls calls;
-  static Win32Platform platform(calls);
+  static ProfileCalls& calls = *new ProfileCalls;
+  static Win32Platform& platform = *new Win32Platform(calls);
   return platform;
 }
 

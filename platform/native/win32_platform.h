@@ -47,6 +47,11 @@ class Win32Platform : public Platform {
 
   explicit Win32Platform(ProfileCalls& calls, unsigned long wait_ms = kWaitMs)
       : calls_(calls), wait_ms_(wait_ms) {}
+  ~Win32Platform() override {
+    if (turn_ != nullptr) CloseHandle(turn_);
+  }
+  Win32Platform(const Win32Platform&) = delete;
+  Win32Platform& operator=(const Win32Platform&) = delete;
 
   unsigned SystemDirectory(char* buffer, unsigned capacity) override;
   bool ArgumentsAsGiven(int argc, const char* const* argv) override;
@@ -133,6 +138,7 @@ class Win32Platform : public Platform {
   /// |section|, as the 8-bit functions (or the wide ones) list them.
   /// Returns ERROR_SUCCESS or the error that kept the file from being read.
   DWORD ListSectionNames(const char* file, std::vector<char>* listing);
+  DWORD ListSectionNames(const char* file, std::vector<wchar_t>* listing);
   DWORD ListSection(const char* section, const char* file, std::vector<char>* listing);
   DWORD ListSection(const char* section, const char* file, std::vector<wchar_t>* listing);
   /// Counts the sections of |file| named |section|, or the lines of |key| in
@@ -189,6 +195,9 @@ class Win32Platform : public Platform {
   std::vector<std::pair<std::string, std::string>> emptied_;
   // For each file of the change, the names of its sections at its first call.
   std::vector<std::pair<std::string, std::vector<std::string>>> sections_before_;
+  // For each file of the change, the sections whose names the code page
+  // lacks, as the 8-bit functions list them.
+  std::vector<std::pair<std::string, std::string>> lossy_sections_;
 };
 
 }  // namespace quillpost

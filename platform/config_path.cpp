@@ -23,13 +23,14 @@ constexpr char kPathSeparator = '/';
 
 namespace {
 
-enum class PathResult { kFormed, kNoDirectory, kTooLong };
+// kNotGiven: the platform was asked, and its record may say why.
+enum class PathResult { kFormed, kNoDirectory, kNotGiven, kTooLong };
 
 PathResult FormPath(Platform& platform, char* buffer, unsigned size, unsigned capacity) {
   if (size == 0 || capacity > size) return PathResult::kNoDirectory;
   buffer[0] = '\0';
   const unsigned length = platform.SystemDirectory(buffer, capacity);
-  if (length == 0) return PathResult::kNoDirectory;
+  if (length == 0) return PathResult::kNotGiven;
   // Separator, file name and terminating null must fit after the directory.
   const size_t needed = size_t{length} + 1 + sizeof kConfigFileName;
   if (length >= capacity || needed > size) {
@@ -53,6 +54,10 @@ bool ServiceConfigPathOrSay(Platform& platform, char* buffer, unsigned size, uns
       return true;
     case PathResult::kNoDirectory:
       std::puts(kNoSystemDirectory);
+      return false;
+    case PathResult::kNotGiven:
+      std::puts(kNoSystemDirectory);
+      if (platform.LastFailure().line != nullptr) std::puts(platform.LastFailure().line);
       return false;
     case PathResult::kTooLong:
       std::printf("The system directory is too long: at most %u characters\n",

@@ -26,6 +26,8 @@ class Platform {
   /// does not fit (nothing usable is stored); 0 when there is none. On POSIX
   /// a relative one is taken against the current directory at the time of
   /// the query, so that the path formed from it names one file for the run.
+  /// Leaves a record: with 0, the reason there is none when the platform
+  /// knows one (on POSIX, a current directory that cannot be named).
   virtual unsigned SystemDirectory(char* buffer, unsigned capacity) = 0;
 
   /// Returns false when the command line |argv| of |argc| parameters does

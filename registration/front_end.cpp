@@ -89,10 +89,11 @@ int Commit(Platform& platform, int planned, const char* failure) {
     platform.AbandonChange();  // the writer has said why
     return 0;
   }
+  // Formed first: the query leaves a record of its own, over the commit's.
+  char path[256] = "";
+  ServiceConfigPath(platform, path, sizeof path, sizeof path - 1);
   if (platform.CommitChange()) return 1;
   const Failure why = platform.LastFailure();
-  char path[256] = "";
-  if (why.file == nullptr) ServiceConfigPath(platform, path, sizeof path, sizeof path - 1);
   std::printf("%s \"%s\"\n", failure, why.file != nullptr ? why.file : path);
   if (why.kind != FailureKind::kNone) std::printf("%s\n", why.line);
   if (why.remains != nullptr) std::printf("%s\n", why.remains);

@@ -104,7 +104,8 @@ enum class SetUp {
   kSizeLimit,
   kLocked,
   kLoop,
-  kLongSystemDir
+  kLongSystemDir,
+  kNoCurrentDir  // a relative system directory, and a deleted current directory
 };
 
 struct Row {
@@ -249,6 +250,12 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
                     {"-norm"},
                     2,
                     "The system directory is too long: at most <n> characters"});
+    rows.push_back({page,
+                    program,
+                    SetUp::kNoCurrentDir,
+                    {"-norm"},
+                    2,
+                    "Cannot get the windows system directory"});
     if (program[0] == '\0') continue;
     for (const auto set_up : {SetUp::kReadOnly, SetUp::kStranger, SetUp::kNoDir, SetUp::kFull,
                               SetUp::kSizeLimit, SetUp::kLocked, SetUp::kLoop}) {
@@ -309,6 +316,13 @@ TEST_F(Diagnostics, EveryMessageOfEachPageIsPrintedWithItsStatus) {
     launch.argv.insert(launch.argv.end(), row.args.begin(), row.args.end());
     if (row.set_up == SetUp::kNoSystemDir) launch.env[0].second = "";
     if (row.set_up == SetUp::kLongSystemDir) launch.env[0].second = "/" + std::string(249, 'd');
+    if (row.set_up == SetUp::kNoCurrentDir) {
+      launch.env[0].second = "sys";
+      launch.argv.insert(launch.argv.begin(), {"/bin/sh", "-c",
+                                               "mkdir gone && cd gone && rmdir ../gone && "
+                                               "exec \"$0\" \"$@\""});
+      launch.working_dir = work_.path();
+    }
     // The file of every cause row holds the normal edition, so that both
     // programs have something to change.
     if (row.set_up >= SetUp::kReadOnly) WriteFileBytes(file_, "[VRQPN]\r\nx=1\r\n");

@@ -52,14 +52,22 @@ std::string WhyNotTrusted(const struct stat& file, const struct stat& dir) {
 
 // A relative directory is taken against the current directory now, once:
 // the path formed from it then names the same file however the current
-// directory changes later in the run (a wizard may well change it).
+// directory changes later in the run (a wizard may well change it). A
+// current directory without a path (deleted) gives none, and says why.
 unsigned PosixPlatform::SystemDirectory(char* buffer, unsigned capacity) {
+  record_.Clear();
   const char* variable = std::getenv(kSystemDirVariable);
   if (variable == nullptr || variable[0] == '\0') return 0;
   std::string dir = variable;
   if (dir[0] != '/') {
     char* current = getcwd(nullptr, 0);
-    if (current == nullptr) return 0;
+    if (current == nullptr) {
+      record_.Set(
+          FailureKind::kOther,
+          std::string(kSystemDirVariable) +
+              " is relative, and the current directory cannot be named: " + std::strerror(errno));
+      return 0;
+    }
     const std::string base = current;
     std::free(current);
     dir = base + (base.back() == '/' ? "" : "/") + dir;

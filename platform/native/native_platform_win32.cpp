@@ -187,6 +187,7 @@ bool SameInCodePage(const wchar_t* wide, const char* narrow) {
 }  // namespace
 
 unsigned Win32Platform::SystemDirectory(char* buffer, unsigned capacity) {
+  record_.Clear();  // the platform gives no reason of its own
   return GetSystemDirectoryA(buffer, capacity);
 }
 

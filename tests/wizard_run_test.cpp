@@ -231,6 +231,11 @@ TEST_F(WizardRunTest, FailedWriteBackIsHandedToTheGuardAndReportedAsItEnded) {
       EXPECT_NE(output_.find("MSPST AB=Personal Address Book\n"), std::string::npos);
       EXPECT_NE(output_.find("C:\\WINDOWS\\system32"), std::string::npos) << output_;
     }
+    // Where nobody took it over, the platform's reason follows that line.
+    EXPECT_EQ(output_.find(platform_.guard_message + "No space left on the device\n") !=
+                  std::string::npos,
+              row.handed == H::kNo)
+        << output_;
   }
 }
 

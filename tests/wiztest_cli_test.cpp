@@ -103,9 +103,14 @@ TEST_F(WiztestTest, FailedWriteBackGivesTheValueAndPath) {
   WriteFileBytes(file_, kHandEdited);
   const ProcessResult r = RunProcess(Launch("break"));
   EXPECT_EQ(r.exit_status, 2);
+#ifdef _WIN32
+  const std::string why = "The file is not a regular file\n";  // no guardian took it over
+#else
+  const std::string why;  // the guardian's own line alone
+#endif
   EXPECT_EQ(r.output,
             test::ConsoleText("Cannot restore \"MSPST AB\" in section \"Services\" of \"" + file_ +
-                              "\"; put it back by hand: MSPST AB=Personal Address Book\n"
+                              "\"; put it back by hand: MSPST AB=Personal Address Book\n" + why +
                               "\nPress <Return>...\n"));
 }
 

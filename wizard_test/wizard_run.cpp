@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "platform/ascii_case.h"
@@ -180,6 +181,10 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
   bool restored = true;
   if (removed) {
     restored = platform.PutBack(kSection, kHeldKey, saved, path);
+    // Why it failed, kept before anything else leaves a record: said when
+    // nobody takes the write-back over.
+    const Failure failure = platform.LastFailure();
+    const std::string why_not_back = !restored && failure.line ? failure.line : "";
     // Whatever the wizard left behind in this process (descriptors used
     // up, a lowered limit, another user, a lock of its own or another
     // holder's), the guard's process, which set aside what the write-back
@@ -190,6 +195,7 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
       case EntryGuard::HandedOver::kNo:
         guard.Release();
         if (!restored) std::fputs(restore_failure, stdout);
+        if (!why_not_back.empty()) std::puts(why_not_back.c_str());
         break;
       case EntryGuard::HandedOver::kWrittenBack:
         restored = true;

@@ -428,6 +428,9 @@ TEST_F(WiztestPosixTest, WhateverTheWizardLeavesBehindTheEntryComesBack) {
       {"every descriptor used up", "ulimit -n 64;", "", "use-fds", 0, 1, "", false},
       {"a lowered file-size limit", "", "", "fsize:100", 0, 1, "", false},
       {"another user", "", "", "setuid:65534", 0, 2, later, true},
+      {"another user, then exit()", "", "", "setuid:65534,exit:5", 0, 5, "", true},
+      {"another user who may write the file", "chmod 666 \"$1\";", "", "setuid:65534", 0, 1, "",
+       true},
       {"a file-size limit below the file", "ulimit -f 2;", "", "", 1030, 1, stays, false},
       {"no request may be queued", "", "prlimit --sigpending=0", "", 0, 1, stays, false},
       {"SIGCHLD ignored, every descriptor used up", "ulimit -n 64;", "", "sigchld-ignore,use-fds",
@@ -446,6 +449,7 @@ TEST_F(WiztestPosixTest, WhateverTheWizardLeavesBehindTheEntryComesBack) {
       continue;
     }
     const std::string file = kHandEdited + std::string(row.padding, ';');
+    fs::remove(file_);  // with the mode a row's shell gave it
     WriteFileBytes(file_, file);
     fs::remove(record_);  // the stand-in's record, too, must fit under the limit
     const AtTheEnd end = RunFromShell(row.mode, row.before, row.wrapper);

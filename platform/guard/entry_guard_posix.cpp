@@ -21,6 +21,12 @@
 // - A process that the wizard forks inherits the handlers and the atexit
 //   handler but is not the guarded process: there they do nothing but end
 //   the process as it would have ended.
+// - A wizard that makes the process another user leaves it unable to
+//   signal the guardian, which keeps the user it was forked with: a request
+//   or a SIGKILL then fails with EPERM. The process then neither writes the
+//   entry back at exit() nor waits for the guardian, which writes it back
+//   once the process has ended, as after _exit(). No wait for the guardian
+//   is without a limit.
 // - The guardian holds, from the start, the descriptors its write-back
 //   needs beyond those it keeps: under a low RLIMIT_NOFILE the guard does
 //   not stand rather than stand and fail.
@@ -162,15 +168,15 @@ void WriteOut(const char* text, size_t size) {
   }
 }
 
-/// Waits for the guardian's end, at most |limit_ms| milliseconds (for ever
-/// when negative). Returns its wait status, -1 when it is no longer ours to
-/// wait for (reaped elsewhere), or kStillAtWork when it has not ended by the
-/// limit. Async-signal-safe.
+/// Waits for the guardian's end, at most |limit_ms| milliseconds. Returns
+/// its wait status, -1 when it is no longer ours to wait for (reaped
+/// elsewhere), or kStillAtWork when it has not ended by the limit.
+/// Async-signal-safe.
 constexpr int kStillAtWork = -2;
 int WaitForGuardian(int limit_ms) {
   for (int waited_ms = 0;;) {
     int status = 0;
-    const pid_t r = waitpid(g_guardian, &status, limit_ms < 0 ? 0 : WNOHANG);
+    const pid_t r = waitpid(g_guardian, &status, WNOHANG);
     if (r == g_guardian) return status;
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
@@ -182,10 +188,11 @@ int WaitForGuardian(int limit_ms) {
 }
 
 /// Ends the guardian without a write-back and reaps it: for when the entry
-/// is back and the guardian could not be told so. Async-signal-safe.
+/// is back and the guardian could not be told so. One that this process may
+/// no longer signal (another user now) is not waited for: it ends with this
+/// process, finding the entry's own line in place. Async-signal-safe.
 void StopGuardian() {
-  kill(g_guardian, SIGKILL);
-  WaitForGuardian(-1);
+  if (kill(g_guardian, SIGKILL) == 0) WaitForGuardian(kRestoreWaitMs);
 }
 
 /// Makes the guardian's end one this process can see: a wizard that
@@ -222,8 +229,10 @@ void RestoreNow(bool may_write) {
     if (!Request(kRestore)) {
       // The guardian cannot be asked now, but it sees this process end and
       // writes the entry back then. At exit() we may write it ourselves, and
-      // the guardian must then not write it again later.
-      if (may_write) {
+      // the guardian must then not write it again later; one that this
+      // process may no longer signal (another user now) could not be stopped,
+      // and writes it back better than this user could.
+      if (may_write && errno != EPERM) {
         write_ourselves();
         StopGuardian();
       }
@@ -411,8 +420,8 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
       if (word == kNoDescriptors) {
         g_why_not = "too few descriptors are left to guard it while the wizard runs";
       }
-      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-      }
+      g_guardian = pid;
+      StopGuardian();
     }
   }
   if (armed) {
@@ -431,12 +440,16 @@ void ProcessEntryGuard::Release() {
                                   __ATOMIC_SEQ_CST)) {
     GiveSignalsBack();
     // Told, it ends at once; not told, or stopped by someone, it must not
-    // write the entry back later, over what the file holds by then.
+    // write the entry back later, over what the file holds by then. One that
+    // the wizard's change of user put out of reach can be neither told nor
+    // stopped: it ends with this process (see StopGuardian).
     SeeChildren();
     if (!Request(kDisarm) || WaitForGuardian(kRestoreWaitMs) == kStillAtWork) StopGuardian();
     KeepChildren();
   } else if (expected == kRestoring) {
-    WaitForGuardian(-1);  // a handler on another thread has it written back
+    // A handler on another thread has it written back, and ends the process
+    // once it is, or once its own wait is over.
+    WaitForGuardian(kRestoreWaitMs);
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }

@@ -670,6 +670,9 @@ PlanResult PlanPutBack(std::string_view text, std::string_view section, std::str
   const std::string& own_end = held.line_end.empty() ? eol : held.line_end;
   if (found.key_found) {  // written again meanwhile: its line takes our bytes
     const Line& l = found.key_line;
+    // Already our own bytes (put back by another of the run's processes):
+    // the file is not written at all.
+    if (file.Bytes(l.begin, l.content_end) == held.content) return PlanResult::kNoChange;
     *edit = ProfileEdit{file.Offset(l.begin), file.Offset(l.content_end), held.content};
     return PlanResult::kChange;
   }

@@ -107,7 +107,8 @@ PlanResult PlanHoldOut(std::string_view text, std::string_view section, std::str
 
 /// Plans putting |held| back into |text|, a file that changed since the line
 /// was taken out (see docs/profile-format.md): its own bytes go over a line
-/// of |key| that is there again, else between its two neighbours, else
+/// of |key| that is there again (kNoChange when that line holds them
+/// already), else between its two neighbours, else
 /// after the line that preceded it, else before the one that followed it
 /// (of several lines alike, the one of the same rank), else after the last
 /// key line of |section|, else into a new section at the end.

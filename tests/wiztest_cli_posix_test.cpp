@@ -478,6 +478,7 @@ TEST_F(WiztestPosixTest, WhatTheWizardForksOrClosesNeverWritesTheEntryBack) {
   for (const auto& [mode, child] :
        {std::pair<std::string, std::string>{"child:term,check", "signal 15"},
         {"child:exit,check", "exit 0"},
+        {"child:return,check", "exit 0"},
         {"close-fds,check", ""}}) {
     SCOPED_TRACE(mode);
     WriteFileBytes(file_, kHandEdited);

@@ -176,6 +176,9 @@ int WizardTestRun(Platform& platform, EntryGuard& guard) {
     // in a buffer then.
     std::fflush(stdout);
     wizard(nullptr, kWizardFlags, services, kProfileNameCapacity, profile_name);
+    // A process that the wizard forked may return here too: only the
+    // program's own process writes the entry back and reports.
+    guard.EndIfForked();
   }
 
   bool restored = true;

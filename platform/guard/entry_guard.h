@@ -43,6 +43,12 @@ class EntryGuard {
   /// holder's lock on the file for as long as it is held (a lock held by
   /// this process goes when it ends). Waits a few seconds for the outcome.
   virtual HandedOver HandOver() { return HandedOver::kNo; }
+
+  /// Called once the wizard has returned. A process that the wizard forked
+  /// and that returned from it too is not the one guarded: it ends here at
+  /// once, with status 0, writing and printing nothing. The program's own
+  /// process goes on.
+  virtual void EndIfForked() {}
 };
 
 /// The guard of the running process: from Hold until Release, anything that
@@ -55,16 +61,20 @@ class EntryGuard {
 /// at a time per process: a second Hold before Release fails.
 class ProcessEntryGuard : public EntryGuard {
  public:
-  explicit ProcessEntryGuard(Platform& platform) : platform_(platform) {}
+  /// Guards the process that makes it: after the wizard, any other process
+  /// (one the wizard forked) ends (EndIfForked).
+  explicit ProcessEntryGuard(Platform& platform);
 
   bool Hold(const char* section, const char* key, const char* value, const char* file,
             const char* failure_message) override;
   void Release() override;
   const char* WhyNotHeld() const override;
   HandedOver HandOver() override;
+  void EndIfForked() override;
 
  private:
   Platform& platform_;
+  long owner_;  // the id of the process that made the guard
 };
 
 }  // namespace quillpost

@@ -20,7 +20,8 @@
 //   back then, and ends.
 // - A process that the wizard forks inherits the handlers and the atexit
 //   handler but is not the guarded process: there they do nothing but end
-//   the process as it would have ended.
+//   the process as it would have ended, and one that returns from the
+//   wizard ends there (EndIfForked).
 // - A wizard that makes the process another user leaves it unable to
 //   signal the guardian, which keeps the user it was forked with: a request
 //   or a SIGKILL then fails with EPERM. The process then neither writes the
@@ -489,6 +490,14 @@ EntryGuard::HandedOver ProcessEntryGuard::HandOver() {
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return handed;
+}
+
+ProcessEntryGuard::ProcessEntryGuard(Platform& platform) : platform_(platform), owner_(getpid()) {}
+
+// On the process that made the guard, not the one Hold guards: the wizard
+// may fork when no entry is held out too.
+void ProcessEntryGuard::EndIfForked() {
+  if (getpid() != owner_) _exit(0);
 }
 
 namespace {

@@ -224,4 +224,11 @@ const char* ProcessEntryGuard::WhyNotHeld() const { return nullptr; }
 // entry back by hand.
 EntryGuard::HandedOver ProcessEntryGuard::HandOver() { return HandedOver::kNo; }
 
+ProcessEntryGuard::ProcessEntryGuard(Platform& platform)
+    : platform_(platform), owner_(static_cast<long>(GetCurrentProcessId())) {}
+
+// Windows has no fork: the process that returns from the wizard is always
+// the one that made the guard.
+void ProcessEntryGuard::EndIfForked() {}
+
 }  // namespace quillpost

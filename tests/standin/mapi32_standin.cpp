@@ -118,8 +118,10 @@ LAUNCHWIZARD(void* parent_window, std::uint32_t flags, const char** service_name
       Record("waiting\n");
       for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
     }
-    quillpost::standin::PlatformAction(name, number,
-                                       colon == std::string::npos ? "" : action.substr(colon + 1));
+    if (quillpost::standin::PlatformAction(
+            name, number, colon == std::string::npos ? "" : action.substr(colon + 1))) {
+      break;
+    }
   }
   return result;
 }

@@ -17,7 +17,8 @@ void FaultOnNull();
 std::string ConfigFilePath();
 
 /// Does the platform's own action |name| of STANDIN_MODE, with the number or
-/// text after its colon; does nothing for a name it does not know.
-void PlatformAction(const std::string& name, int number, const std::string& text);
+/// text after its colon; does nothing for a name it does not know. Returns
+/// true when this process is to return from the wizard at once.
+bool PlatformAction(const std::string& name, int number, const std::string& text);
 
 }  // namespace quillpost::standin

@@ -4,6 +4,8 @@
 //   group:N      send signal N to the whole process group
 //   child:term   fork a child (no exec) that gets SIGTERM, and wait for it
 //   child:exit   fork a child (no exec) that calls exit(0), and wait for it
+//   child:return fork a child (no exec) that returns from the wizard at
+//                once, and wait for it
 //   linger       fork a child (no exec) that lives on, apart from the
 //                caller's output; its pid is recorded as "linger"
 //   close-fds    close every descriptor above standard error
@@ -46,18 +48,21 @@
 namespace quillpost::standin {
 namespace {
 
-/// Forks a child that runs |body|; waits for it and records how it ended.
+/// Forks a child that runs |body| and ends, or with |returns| returns from
+/// the wizard (true in that child); waits for it and records how it ended.
 template <typename Body>
-void InChild(Body body) {
+bool InChild(Body body, bool returns = false) {
   const pid_t pid = fork();
   if (pid == 0) {
     body();
+    if (returns) return true;
     _exit(0);
   }
   int status = 0;
   waitpid(pid, &status, 0);
   Record("child=" + std::string(WIFSIGNALED(status) ? "signal " : "exit ") +
          std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status)) + "\n");
+  return false;
 }
 
 /// Returns the pid of every process whose parent is this one.
@@ -103,12 +108,13 @@ std::string ConfigFilePath() {
   return (std::filesystem::absolute(dir) / "Mapisvc.inf").string();
 }
 
-void PlatformAction(const std::string& name, int number, const std::string& text) {
+bool PlatformAction(const std::string& name, int number, const std::string& text) {
   if (name == "_exit") _exit(number);
   if (name == "raise") kill(getpid(), number);
   if (name == "group") kill(0, number);
   if (name == "child" && text == "term") InChild([] { kill(getpid(), SIGTERM); });
   if (name == "child" && text == "exit") InChild([] { std::exit(0); });
+  if (name == "child" && text == "return") return InChild([] {}, true);
   if (name == "linger") {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -187,6 +193,7 @@ void PlatformAction(const std::string& name, int number, const std::string& text
       kill(std::atoi(pids.c_str() + begin), SIGKILL);
     }
   }
+  return false;
 }
 
 }  // namespace quillpost::standin

@@ -47,7 +47,7 @@ std::string ConfigFilePath() {
   return std::string(dir) + "\\Mapisvc.inf";
 }
 
-void PlatformAction(const std::string& name, int number, const std::string&) {
+bool PlatformAction(const std::string& name, int number, const std::string&) {
   if (name == "hold") {
     g_hold_ms = static_cast<DWORD>(number);
     const HANDLE held = CreateFileA(ConfigFilePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
@@ -57,6 +57,7 @@ void PlatformAction(const std::string& name, int number, const std::string&) {
   if (name == "exitprocess") ExitProcess(static_cast<UINT>(number));
   if (name == "thread-exitprocess") RunOnThread(ExitOnThread, static_cast<UINT>(number));
   if (name == "thread-crash") RunOnThread(CrashOnThread, 0);
+  return false;
 }
 
 }  // namespace quillpost::standin

@@ -246,7 +246,8 @@ TEST(OneChangeWin32, WhatCannotBeUndoneExactlyIsRefusedWithItsReason) {
   };
   const std::string section = utf16(u"[VRQPŃ]\r\nk=v\r\n");
   // Before the run: the file held to its end; the programs' turn left by a
-  // run that ended without giving it back; its name taken by an event.
+  // run that ended without giving it back (the run goes on); its name taken
+  // by an event.
   enum Before { kNothing, kHeld, kTurnAbandoned, kNameTaken };
   const char turn[] = "Global\\Quillpost Mapisvc.inf";
   const struct {
@@ -268,11 +269,7 @@ TEST(OneChangeWin32, WhatCannotBeUndoneExactlyIsRefusedWithItsReason) {
        kNothing,
        unreg + refused("VRQPN_AB") + "\"" + file +
            "\" may still hold part of the change: [VRQPN] was not restored\n"},
-      {value,
-       {"provreg", "-lite"},
-       kTurnAbandoned,
-       reg + "A run of these programs ended in the middle of its change of the file, which may "
-             "hold part of it; the next run goes on\n"},
+      {value, {"provreg", "-norm"}, kTurnAbandoned, reg + refused("Services")},
       {value,
        {"provreg", "-lite"},
        kNameTaken,

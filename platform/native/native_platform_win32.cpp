@@ -344,22 +344,15 @@ bool Win32Platform::TakeTurn() {
   const DWORD outcome = turn_ == nullptr
                             ? WAIT_FAILED
                             : WaitForSingleObject(turn_, waited < wait_ms_ ? wait_ms_ - waited : 0);
-  if (outcome == WAIT_OBJECT_0) {
+  // An abandoned turn is ours as well: its holder ended without giving it
+  // back (docs/windows.md).
+  if (outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED) {
     owns_turn_ = true;
     return true;
   }
   const DWORD error = GetLastError();
   --turns_;
   switch (outcome) {
-    case WAIT_ABANDONED:
-      // Ours now, but its last holder ended without giving it back: a run
-      // ended in the middle of its change, which it did not undo. The
-      // next run goes on.
-      ReleaseMutex(turn_);
-      record_.Set(FailureKind::kOther,
-                  "A run of these programs ended in the middle of its change of the file, which "
-                  "may hold part of it; the next run goes on");
-      return false;
     case WAIT_TIMEOUT:
       record_.Set(FailureKind::kLockHeld, LockHeldLine(WaitedSeconds()));
       return false;

@@ -21,6 +21,9 @@ class EntryGuard {
                     const char* failure_message) = 0;
 
   /// Ends the guard of Hold; the caller has written the entry back itself.
+  /// Nothing writes it again, even after the wizard changed the process's
+  /// user (on POSIX, unless it also closed every descriptor), so a line of
+  /// the key written from now on stands.
   virtual void Release() = 0;
 
   /// After a false Hold: one line that says why the guard could not stand,

@@ -10,9 +10,17 @@
 // - The request is a queued real-time signal whose value says what to do,
 //   made of a random 64-bit secret of the run (any process of the user may
 //   queue a signal that claims our pid; none of them knows the secret),
-//   and the answer is the guardian's end, seen by waitpid: no descriptor
-//   links the two processes while the wizard runs, so nothing the wizard
-//   closes, inherits or breaks can cut the line or raise SIGPIPE here.
+//   and the answer is the guardian's end, seen by waitpid.
+// - That the entry is back is said first through a socket of a pair made
+//   before the fork (the word the guardian says it stands with goes the
+//   other way), with the same secret: a write needs no right to signal, so
+//   the guardian stands down even when the wizard made this process another
+//   user, and never writes over a line written after our own write-back,
+//   nor into another run's hold-out (docs/profile-format.md). Our end is
+//   used only while it is still the socket we made (a wizard may close it
+//   and open something else under its number), and never raises SIGPIPE.
+//   A wizard that closed it leaves the signal alone; the guardian, seeing
+//   the socket's end, listens no more and does as it did without one.
 // - The guardian leaves the process group and the session and blocks every
 //   signal it can, so that a signal sent to the whole group or session does
 //   not take it down with the program. It learns of the program's end from
@@ -26,8 +34,9 @@
 //   signal the guardian, which keeps the user it was forked with: a request
 //   or a SIGKILL then fails with EPERM. The process then neither writes the
 //   entry back at exit() nor waits for the guardian, which writes it back
-//   once the process has ended, as after _exit(). No wait for the guardian
-//   is without a limit.
+//   once the process has ended, as after _exit(); after our own write-back
+//   the socket still tells it to stand down. No wait for the guardian is
+//   without a limit.
 // - The guardian holds, from the start, the descriptors its write-back
 //   needs beyond those it keeps: under a low RLIMIT_NOFILE the guard does
 //   not stand rather than stand and fail.
@@ -48,6 +57,8 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,6 +92,8 @@ constexpr char kNoDescriptors = 'D';
 // guardian keeps: the directory the file's path resolves to (held for the
 // whole change), the file, and a temporary copy or the directory being
 // synced, or the directory being listed with a stale temporary being swept.
+// The guardian's end of the socket is one of them: it is closed before the
+// write-back, which nobody can stand down any more by then.
 constexpr int kWriteBackDescriptors = 4;
 
 // The guardian's exit statuses.
@@ -100,6 +113,11 @@ char g_failure[1024];  // the message to print when the entry is not back
 size_t g_failure_length = 0;
 bool g_exit_hook = false;
 std::uint64_t g_secret = 0;  // of this run; requests carry it
+// This process's end of the socket to the guardian, and who it is, so that
+// a descriptor the wizard put under its number is never written or closed.
+int g_channel = -1;
+dev_t g_channel_device = 0;
+ino_t g_channel_inode = 0;
 const char* g_why_not = nullptr;
 // For the write-back at exit() when the guardian is gone.
 Platform* g_platform = nullptr;
@@ -128,6 +146,33 @@ bool Request(int kind) {
   union sigval request;
   request.sival_ptr = reinterpret_cast<void*>(static_cast<std::uintptr_t>(RequestValue(kind)));
   return sigqueue(g_guardian, RequestSignal(), request) == 0;
+}
+
+/// Returns true when g_channel is still the socket Hold made.
+/// Async-signal-safe.
+bool ChannelIsOurs() {
+  struct stat st;
+  return g_channel >= 0 && fstat(g_channel, &st) == 0 && S_ISSOCK(st.st_mode) &&
+         st.st_dev == g_channel_device && st.st_ino == g_channel_inode;
+}
+
+/// Tells the guardian |kind| through the socket, which needs no right to
+/// signal it. False when the socket is gone (the wizard closed it, or the
+/// guardian has ended). Async-signal-safe.
+bool Tell(int kind) {
+  const std::uint64_t word = RequestValue(kind);
+  for (;;) {
+    if (!ChannelIsOurs()) return false;
+    const ssize_t n = send(g_channel, &word, sizeof word, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    return n == static_cast<ssize_t>(sizeof word);
+  }
+}
+
+/// Closes this process's end of the socket, if it is still ours.
+void CloseChannel() {
+  if (ChannelIsOurs()) close(g_channel);
+  g_channel = -1;
 }
 
 /// Writes the entry back, waiting out every lock on the file for as long
@@ -306,12 +351,30 @@ void GiveSignalsBack() {
   g_taken_count = 0;
 }
 
-/// The guardian's life: stand apart, say so through |ready_fd|, wait for a
+/// What the guardian heard on its end of the socket.
+enum class Heard { kNothing, kWrittenBack, kClosed };
+
+/// Reads every word waiting on |channel|. Words without the run's secret
+/// are passed over.
+Heard Listen(int channel) {
+  for (;;) {
+    std::uint64_t word = 0;
+    const ssize_t n = recv(channel, &word, sizeof word, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Heard::kNothing;
+    if (n == 0) return Heard::kClosed;  // every end of the program's side is closed
+    if (n == static_cast<ssize_t>(sizeof word) && word == RequestValue(kDisarm)) {
+      return Heard::kWrittenBack;
+    }
+  }
+}
+
+/// The guardian's life: stand apart, say so through |channel|, wait for a
 /// request from |parent| or for its end, and write the entry back unless
 /// told it is back already. Every signal is blocked (the parent blocked them
 /// around the fork), and stays so.
 [[noreturn]] void Guard(Platform& platform, const char* section, const char* key, const char* value,
-                        const char* file, pid_t parent, int ready_fd) {
+                        const char* file, pid_t parent, int channel) {
   setsid();
   const int parent_fd = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));
   sigset_t request_set;
@@ -320,22 +383,29 @@ void GiveSignalsBack() {
   const int requests = signalfd(-1, &request_set, SFD_CLOEXEC);
   // A parent gone already took nothing out: there is nothing to guard.
   if (parent_fd < 0 || requests < 0 || getppid() != parent) _exit(kGuardianNotStarted);
-  // The descriptors of the write-back, held until it is due; the ready pipe
-  // is one of them.
+  // The descriptors of the write-back, held until it is due; the socket is
+  // one of them.
   int spare[kWriteBackDescriptors];
-  spare[0] = ready_fd;
+  spare[0] = channel;
   for (int i = 1; i < kWriteBackDescriptors; ++i) {
     spare[i] = dup(requests);
     if (spare[i] < 0) {
-      [[maybe_unused]] const ssize_t said = write(ready_fd, &kNoDescriptors, 1);
+      [[maybe_unused]] const ssize_t said = write(channel, &kNoDescriptors, 1);
       _exit(kGuardianNotStarted);
     }
   }
-  if (write(ready_fd, &kReady, 1) != 1) _exit(kGuardianNotStarted);
+  if (write(channel, &kReady, 1) != 1) _exit(kGuardianNotStarted);
 
+  struct pollfd events[3] = {{parent_fd, POLLIN, 0}, {requests, POLLIN, 0}, {channel, POLLIN, 0}};
   for (;;) {
-    struct pollfd events[2] = {{parent_fd, POLLIN, 0}, {requests, POLLIN, 0}};
-    if (poll(events, 2, -1) < 0) continue;
+    if (poll(events, 3, -1) < 0) continue;
+    // What the socket says counts before the parent's end: it was said
+    // before that end, and a stopped guardian may see both at once.
+    if (events[2].fd >= 0 && (events[0].revents != 0 || events[2].revents != 0)) {
+      const Heard heard = Listen(channel);
+      if (heard == Heard::kWrittenBack) _exit(kGuardianWroteBack);
+      if (heard == Heard::kClosed) events[2].fd = -1;  // the wizard closed it: signals only
+    }
     if (events[0].revents != 0) break;  // the parent has ended
     if (events[1].revents == 0) continue;
     struct signalfd_siginfo info;
@@ -390,8 +460,10 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
   // the mask, and so is never open to a signal.
   const sigset_t previous = BlockAll();
   bool armed = false;
+  // The socket pair: the guardian's word that it stands comes one way,
+  // the word that the entry is back goes the other.
   int ready[2];
-  if (pipe2(ready, O_CLOEXEC) == 0) {
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ready) == 0) {
     std::fflush(stdout);  // nothing buffered may be printed twice
     const pid_t parent = getpid();
     // Forked without the handlers that libraries register with
@@ -408,7 +480,14 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
       while (read(ready[0], &word, 1) < 0 && errno == EINTR) {
       }
     }
-    close(ready[0]);
+    struct stat own_end;
+    g_channel = ready[0];
+    if (fstat(g_channel, &own_end) == 0) {
+      g_channel_device = own_end.st_dev;
+      g_channel_inode = own_end.st_ino;
+    } else {
+      word = 0;  // one we could not know again is not used
+    }
     if (pid > 0 && word == kReady) {
       g_guarded = parent;
       g_guardian = pid;
@@ -423,6 +502,10 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
       }
       g_guardian = pid;
       StopGuardian();
+    }
+    if (!armed) {
+      close(ready[0]);
+      g_channel = -1;
     }
   }
   if (armed) {
@@ -441,12 +524,19 @@ void ProcessEntryGuard::Release() {
                                   __ATOMIC_SEQ_CST)) {
     GiveSignalsBack();
     // Told, it ends at once; not told, or stopped by someone, it must not
-    // write the entry back later, over what the file holds by then. One that
-    // the wizard's change of user put out of reach can be neither told nor
-    // stopped: it ends with this process (see StopGuardian).
+    // write the entry back later, over what the file holds by then (another
+    // writer's line, another run's hold-out). The socket tells it whatever
+    // user the wizard made this process; a signal, where the wizard closed
+    // the socket. One that can be neither told nor stopped (the socket
+    // closed and the user changed) ends with this process (see
+    // StopGuardian), finding the entry's own line in place unless someone
+    // wrote the key meanwhile.
     SeeChildren();
-    if (!Request(kDisarm) || WaitForGuardian(kRestoreWaitMs) == kStillAtWork) StopGuardian();
+    if (!(Tell(kDisarm) || Request(kDisarm)) || WaitForGuardian(kRestoreWaitMs) == kStillAtWork) {
+      StopGuardian();
+    }
     KeepChildren();
+    CloseChannel();
   } else if (expected == kRestoring) {
     // A handler on another thread has it written back, and ends the process
     // once it is, or once its own wait is over.
@@ -474,9 +564,11 @@ EntryGuard::HandedOver ProcessEntryGuard::HandOver() {
     SeeChildren();
     if (!Request(kRestore)) {
       KeepChildren();
+      CloseChannel();  // nothing more to tell it: it writes the entry back at our end
       pthread_sigmask(SIG_SETMASK, &previous, nullptr);
       return HandedOver::kAtEnd;
     }
+    CloseChannel();
     // A write-back that a lock keeps waiting takes longer than this.
     status = WaitForGuardian(kRestoreWaitMs);
     KeepChildren();

@@ -24,6 +24,9 @@
 //   stale-temp   leave a temporary file as a writer that died would
 //   grow:N       append N bytes of comment to the service configuration file,
 //                as another writer would, under no limit of this process's
+//   unload:TEXT  when the library is unloaded (after wiztest's write-back),
+//                set the first "MSPST AB" line to "MSPST AB=TEXT", or take
+//                it out for an empty TEXT, as another writer would
 // With STANDIN_ATFORK set, loading the library registers a pthread_atfork
 // child handler that lowers the file-size limit to nothing.
 
@@ -41,6 +44,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "tests/standin/standin_actions.h"
@@ -97,6 +101,24 @@ __attribute__((constructor)) void LowerLimitsInChildren() {
     const struct rlimit none = {0, 0};
     setrlimit(RLIMIT_FSIZE, &none);
   });
+}
+
+// What "unload" leaves, kept in plain bytes: the library's static objects
+// may be destroyed before its destructor functions run.
+char g_at_unload[256];
+bool g_unload_set = false;
+
+__attribute__((destructor)) void RewriteAtUnload() {
+  if (!g_unload_set) return;
+  const std::string file = ConfigFilePath(), old = "MSPST AB=Personal Address Book\r\n";
+  std::ifstream in(file, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t at = text.find(old);
+  if (at != std::string::npos) {
+    text.replace(at, old.size(),
+                 *g_at_unload ? "MSPST AB=" + std::string(g_at_unload) + "\r\n" : "");
+  }
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
 }
 
 }  // namespace
@@ -184,6 +206,10 @@ bool PlatformAction(const std::string& name, int number, const std::string& text
     setrlimit(RLIMIT_FSIZE, &limit);
     std::ofstream(ConfigFilePath(), std::ios::app) << std::string(number, ';');
     setrlimit(RLIMIT_FSIZE, &was);
+  }
+  if (name == "unload") {
+    std::snprintf(g_at_unload, sizeof g_at_unload, "%s", text.c_str());
+    g_unload_set = true;
   }
   if (name == "kill-guardian") {
     const std::string pids = ChildrenOfThisProcess();

@@ -448,6 +448,8 @@ TEST_F(WiztestPosixTest, WhateverTheWizardLeavesBehindTheEntryComesBack) {
        "", true, "New"},
       {"another user, then another run holding it out", "chmod 666 \"$1\";", "",
        "setuid:65534,unload:", 0, 1, "", true, "<absent>"},
+      {"noise on its socket, another user, then a new value", "chmod 666 \"$1\";", "",
+       "socket-noise,setuid:65534,unload:New", 0, 1, "", true, "New"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

@@ -157,16 +157,29 @@ bool ChannelIsOurs() {
 }
 
 /// Tells the guardian |kind| through the socket, which needs no right to
-/// signal it. False when the socket is gone (the wizard closed it, or the
-/// guardian has ended). Async-signal-safe.
+/// signal it. A socket that others filled is waited on while the guardian
+/// reads, at most the guardian's wait. False when the socket is gone (the
+/// wizard closed it, or the guardian has ended) or stays full.
+/// Async-signal-safe.
 bool Tell(int kind) {
   const std::uint64_t word = RequestValue(kind);
-  for (;;) {
+  const char* bytes = reinterpret_cast<const char*>(&word);
+  size_t sent = 0;
+  for (int waited_ms = 0; sent < sizeof word;) {
     if (!ChannelIsOurs()) return false;
-    const ssize_t n = send(g_channel, &word, sizeof word, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    return n == static_cast<ssize_t>(sizeof word);
+    const ssize_t n =
+        send(g_channel, bytes + sent, sizeof word - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EAGAIN && waited_ms < kRestoreWaitMs) {
+      struct pollfd out = {g_channel, POLLOUT, 0};
+      poll(&out, 1, 100);
+      waited_ms += 100;
+    } else if (!(n < 0 && errno == EINTR)) {
+      return false;
+    }
   }
+  return true;
 }
 
 /// Closes this process's end of the socket, if it is still ours.
@@ -354,17 +367,22 @@ void GiveSignalsBack() {
 /// What the guardian heard on its end of the socket.
 enum class Heard { kNothing, kWrittenBack, kClosed };
 
-/// Reads every word waiting on |channel|. Words without the run's secret
-/// are passed over.
-Heard Listen(int channel) {
+/// Reads every byte waiting on |channel|, keeping the last eight in
+/// |*window| as they were sent: the word is found wherever it stands, among
+/// bytes that others wrote too. Words without the run's secret are passed
+/// over.
+Heard Listen(int channel, unsigned char (&window)[8]) {
+  const std::uint64_t wanted = RequestValue(kDisarm);
   for (;;) {
-    std::uint64_t word = 0;
-    const ssize_t n = recv(channel, &word, sizeof word, MSG_DONTWAIT);
+    unsigned char bytes[256];
+    const ssize_t n = recv(channel, bytes, sizeof bytes, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Heard::kNothing;
     if (n == 0) return Heard::kClosed;  // every end of the program's side is closed
-    if (n == static_cast<ssize_t>(sizeof word) && word == RequestValue(kDisarm)) {
-      return Heard::kWrittenBack;
+    for (ssize_t i = 0; i < n; ++i) {
+      std::memmove(window, window + 1, sizeof window - 1);
+      window[sizeof window - 1] = bytes[i];
+      if (std::memcmp(window, &wanted, sizeof window) == 0) return Heard::kWrittenBack;
     }
   }
 }
@@ -397,12 +415,13 @@ Heard Listen(int channel) {
   if (write(channel, &kReady, 1) != 1) _exit(kGuardianNotStarted);
 
   struct pollfd events[3] = {{parent_fd, POLLIN, 0}, {requests, POLLIN, 0}, {channel, POLLIN, 0}};
+  unsigned char window[8] = {};
   for (;;) {
     if (poll(events, 3, -1) < 0) continue;
     // What the socket says counts before the parent's end: it was said
     // before that end, and a stopped guardian may see both at once.
     if (events[2].fd >= 0 && (events[0].revents != 0 || events[2].revents != 0)) {
-      const Heard heard = Listen(channel);
+      const Heard heard = Listen(channel, window);
       if (heard == Heard::kWrittenBack) _exit(kGuardianWroteBack);
       if (heard == Heard::kClosed) events[2].fd = -1;  // the wizard closed it: signals only
     }
@@ -463,7 +482,9 @@ bool ProcessEntryGuard::Hold(const char* section, const char* key, const char* v
   // The socket pair: the guardian's word that it stands comes one way,
   // the word that the entry is back goes the other.
   int ready[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ready) == 0) {
+  // A byte stream: an empty message on a packet socket would read as its
+  // end.
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) == 0) {
     std::fflush(stdout);  // nothing buffered may be printed twice
     const pid_t parent = getpid();
     // Forked without the handlers that libraries register with

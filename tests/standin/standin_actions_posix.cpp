@@ -24,6 +24,8 @@
 //   stale-temp   leave a temporary file as a writer that died would
 //   grow:N       append N bytes of comment to the service configuration file,
 //                as another writer would, under no limit of this process's
+//   socket-noise send an empty message and three stray bytes to every
+//                socket the process holds, as a careless wizard might
 //   unload:TEXT  when the library is unloaded (after wiztest's write-back),
 //                set the first "MSPST AB" line to "MSPST AB=TEXT", or take
 //                it out for an empty TEXT, as another writer would
@@ -36,6 +38,8 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,6 +172,14 @@ bool PlatformAction(const std::string& name, int number, const std::string& text
   if (name == "setuid" &&
       (setgid(static_cast<gid_t>(number)) != 0 || setuid(static_cast<uid_t>(number)) != 0)) {
     Record("setuid=failed\n");
+  }
+  if (name == "socket-noise") {
+    for (int fd = 3; fd < 1024; ++fd) {
+      struct stat st;
+      if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+      send(fd, "", 0, MSG_NOSIGNAL | MSG_DONTWAIT);
+      send(fd, "abc", 3, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
   }
   if (name == "forge") {
     const std::string pids = ChildrenOfThisProcess();

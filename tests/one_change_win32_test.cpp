@@ -24,6 +24,10 @@ namespace {
 
 constexpr DWORD kTestWaitMs = 2000;
 const char kHeldLine[] = "Another program holds a lock on the file; gave up after 2 s\n";
+// The same wait cut short by a console event.
+const char kCutShortLine[] = "Another program holds a lock on the file; gave up after 0 s\n";
+
+std::string AsThePlatformReadsIt(const std::string& file);
 
 /// The platform's profile writes; the one numbered |fail_at| is made while
 /// another handle holds the file without sharing it, as another program
@@ -40,7 +44,14 @@ class HeldAtOneCall : public ProfileCalls {
   BOOL WriteSection(const char* section, const char* entries, const char* file) override {
     return Around([&] { return ProfileCalls::WriteSection(section, entries, file); });
   }
-  DWORD Now() override { return now_; }
+  // The process would end here: what the file reads then, once the other
+  // program lets go of it, is kept.
+  void End(UINT code) override {
+    ended_with = code;
+    Release();
+    read_at_end = AsThePlatformReadsIt(file_);
+  }
+  DWORD Now() override { return real_clock ? GetTickCount() : now_; }
   void Pause(DWORD ms) override { now_ += ms; }
   /// Holds the file for good from now on.
   void Hold() {
@@ -54,15 +65,24 @@ class HeldAtOneCall : public ProfileCalls {
 
   int fail_at = -1;
   bool for_good = false;
+  DWORD hold_ms = kTestWaitMs + 1000;
+  bool real_clock = false;  // for waits of the platform's own
   int calls = 0;
+  // A console event arrives as the write numbered |interrupt_at| begins.
+  int interrupt_at = -1;
+  UINT ended_with = 0;
+  std::string read_at_end;
 
  private:
   template <typename Call>
   BOOL Around(Call call) {
-    // Held past the wait and a pause more: the undo that follows finds the
-    // file free.
-    if (!for_good && holder_ != INVALID_HANDLE_VALUE && now_ - held_at_ > kTestWaitMs + 1000) {
+    // By default held past the wait and a pause more: the undo that follows
+    // finds the file free.
+    if (!for_good && holder_ != INVALID_HANDLE_VALUE && now_ - held_at_ > hold_ms) {
       Release();
+    }
+    if (calls == interrupt_at) {
+      EXPECT_TRUE(InterruptChange());
     }
     if (calls++ == fail_at) Open();
     return call();
@@ -192,33 +212,55 @@ TEST(OneChangeWin32, EveryFailedWriteOfARunLeavesTheFileReadingAsBefore) {
         calls.Release();
         EXPECT_EQ(output, line + kHeldLine);
         EXPECT_EQ(AsThePlatformReadsIt(file), before);
+        // A console event as the write begins, and as it waits for the held
+        // file: the process ends with the event's status once the file is
+        // as before.
+        for (const bool held : {false, true}) {
+          reset();
+          HeldAtOneCall interrupted(file);
+          interrupted.interrupt_at = k;
+          if (held) {
+            interrupted.fail_at = k;
+            interrupted.hold_ms = kTestWaitMs / 2;  // the wait ends at once, the undo's not
+          }
+          make(&interrupted, &output);
+          interrupted.Release();
+          EXPECT_EQ(interrupted.ended_with, STATUS_CONTROL_C_EXIT) << held;
+          EXPECT_EQ(interrupted.read_at_end, before) << held;
+          ++rows;
+        }
       }
       if (counter.calls == 0) continue;  // nothing to remove: no write at all
       // Held for good from the first write on: nothing was written, nothing
       // is left. From the last write on: the undo cannot be made, and the
-      // third line names what is left, in that file.
-      for (const int k : {0, counter.calls - 1}) {
+      // third line names what is left, in that file; a console event then
+      // does not keep the run from saying so.
+      const int last = counter.calls - 1;
+      for (const auto& [k, interrupt] : {std::pair{0, false}, {last, false}, {last, true}}) {
         reset();
         HeldAtOneCall stuck(file);
         stuck.fail_at = k;
         stuck.for_good = true;
+        if (interrupt) stuck.interrupt_at = k;
         EXPECT_EQ(make(&stuck, &output), 2);
         stuck.Release();
+        ++rows;
         if (k == 0) {
           EXPECT_EQ(output, line + kHeldLine);
           EXPECT_EQ(AsThePlatformReadsIt(file), before);
           continue;
         }
-        EXPECT_EQ(
-            output.rfind(line + kHeldLine + "\"" + file + "\" may still hold part of the change: [",
-                         0),
-            0u)
+        EXPECT_EQ(stuck.ended_with, 0u);
+        EXPECT_EQ(output.rfind(line + (interrupt ? kCutShortLine : kHeldLine) + "\"" + file +
+                                   "\" may still hold part of the change: [",
+                               0),
+                  0u)
             << output;
         EXPECT_NE(output.find(" not restored\n"), std::string::npos) << output;
       }
     }
   }
-  std::printf("%d runs, each with one of its writes failed\n", rows);
+  std::printf("%d runs, each with one of its writes failed or interrupted\n", rows);
 }
 
 // What a failed run's undo could not write back exactly, the run does not
@@ -245,10 +287,12 @@ TEST(OneChangeWin32, WhatCannotBeUndoneExactlyIsRefusedWithItsReason) {
            "could not write back\n";
   };
   const std::string section = utf16(u"[VRQPŃ]\r\nk=v\r\n");
+  const std::string normal = test::kNormalFile;
   // Before the run: the file held to its end; the programs' turn left by a
   // run that ended without giving it back (the run goes on); its name taken
-  // by an event.
-  enum Before { kNothing, kHeld, kTurnAbandoned, kNameTaken };
+  // by an event; the turn held by another run, and a console event while
+  // this one waits for it.
+  enum Before { kNothing, kHeld, kTurnAbandoned, kNameTaken, kTurnHeldInterrupted };
   const char turn[] = "Global\\Quillpost Mapisvc.inf";
   const struct {
     const std::string& start;
@@ -270,6 +314,7 @@ TEST(OneChangeWin32, WhatCannotBeUndoneExactlyIsRefusedWithItsReason) {
        unreg + refused("VRQPN_AB") + "\"" + file +
            "\" may still hold part of the change: [VRQPN] was not restored\n"},
       {value, {"provreg", "-norm"}, kTurnAbandoned, reg + refused("Services")},
+      {normal, {"provunreg", "-norm"}, kTurnHeldInterrupted, unreg + kCutShortLine},
       {value,
        {"provreg", "-lite"},
        kNameTaken,
@@ -289,8 +334,28 @@ TEST(OneChangeWin32, WhatCannotBeUndoneExactlyIsRefusedWithItsReason) {
       }).join();
     }
     if (row.before == kNameTaken) other = CreateEventA(nullptr, TRUE, FALSE, turn);
+    const HANDLE run_ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder;
+    if (row.before == kTurnHeldInterrupted) {
+      calls.real_clock = true;
+      other = CreateMutexA(nullptr, FALSE, turn);
+      holder = std::thread([&] {
+        WaitForSingleObject(other, INFINITE);
+        while (!InterruptChange()) Sleep(1);
+        WaitForSingleObject(run_ended, INFINITE);
+        ReleaseMutex(other);
+      });
+      while (WaitForSingleObject(other, 0) == WAIT_OBJECT_0) {  // taken by this thread
+        ReleaseMutex(other);
+        Sleep(1);
+      }
+    }
     std::string output;
     EXPECT_EQ(RunIn(dir.path(), &calls, row.argv, &output), 2);
+    SetEvent(run_ended);
+    if (holder.joinable()) holder.join();
+    CloseHandle(run_ended);
+    EXPECT_EQ(calls.ended_with, row.before == kTurnHeldInterrupted ? STATUS_CONTROL_C_EXIT : 0u);
     if (other != nullptr) CloseHandle(other);
     calls.Release();
     EXPECT_EQ(output, row.output);

@@ -184,7 +184,79 @@ bool SameInCodePage(const wchar_t* wide, const char* narrow) {
   return !lossy && std::strcmp(converted.data(), narrow) == 0;
 }
 
+// A console event during a change of provreg or provunreg interrupts it:
+// the change is undone and the process ends as the event would have ended
+// it, printing nothing (docs/windows.md). Never destroyed, as a handler
+// thread may still wait on it at the process's end.
+struct EventWindow {
+  EventWindow() { InitializeCriticalSection(&lock); }
+  CRITICAL_SECTION lock;
+  int open = 0;  // the changes open to events
+  bool interrupted = false;
+  HANDLE interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // set while interrupted
+  HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);      // set while none is open
+};
+
+EventWindow& Window() {
+  static EventWindow& window = *new EventWindow;
+  return window;
+}
+
+BOOL WINAPI OnConsoleEventDuringChange(DWORD) {
+  if (InterruptChange()) WaitForSingleObject(Window().closed, INFINITE);
+  return FALSE;  // the next handler, in the end the platform's, ends the process
+}
+
 }  // namespace
+
+bool InterruptChange() {
+  EventWindow& window = Window();
+  EnterCriticalSection(&window.lock);
+  const bool open = window.open > 0;
+  if (open) {
+    window.interrupted = true;
+    SetEvent(window.interrupt);
+  }
+  LeaveCriticalSection(&window.lock);
+  return open;
+}
+
+void Win32Platform::OpenToEvents() {
+  static const BOOL handled = SetConsoleCtrlHandler(OnConsoleEventDuringChange, TRUE);
+  (void)handled;
+  EventWindow& window = Window();
+  EnterCriticalSection(&window.lock);
+  if (window.open++ == 0) ResetEvent(window.closed);
+  LeaveCriticalSection(&window.lock);
+  open_to_events_ = true;
+}
+
+// The change has been made or undone whole: only now may the process end.
+// One whose undo left part of it ends as a failure, its lines printed: the
+// console handler then waits for good.
+void Win32Platform::CloseToEvents() {
+  if (!open_to_events_) return;
+  const bool interrupted = Interrupted();
+  if (interrupted && change_failure_.Get().remains == nullptr) calls_.End(STATUS_CONTROL_C_EXIT);
+  open_to_events_ = false;
+  EventWindow& window = Window();
+  EnterCriticalSection(&window.lock);
+  if (--window.open == 0) {
+    window.interrupted = false;
+    ResetEvent(window.interrupt);
+    if (!interrupted) SetEvent(window.closed);
+  }
+  LeaveCriticalSection(&window.lock);
+}
+
+bool Win32Platform::Interrupted() const {
+  if (!open_to_events_ || undoing_) return false;
+  EventWindow& window = Window();
+  EnterCriticalSection(&window.lock);
+  const bool interrupted = window.interrupted;
+  LeaveCriticalSection(&window.lock);
+  return interrupted;
+}
 
 unsigned Win32Platform::SystemDirectory(char* buffer, unsigned capacity) {
   record_.Clear();  // the platform gives no reason of its own
@@ -212,7 +284,7 @@ auto Win32Platform::Waited(Attempt call) -> decltype(call()) {
     SetLastError(ERROR_SUCCESS);
     const auto result = call();
     const DWORD error = GetLastError();
-    if (!IsHeld(error) || calls_.Now() - wait_started_ >= wait_ms_) {
+    if (!IsHeld(error) || calls_.Now() - wait_started_ >= wait_ms_ || Interrupted()) {
       SetLastError(error);
       return result;
     }
@@ -341,9 +413,12 @@ bool Win32Platform::TakeTurn() {
   if (turns_++ > 0) return true;
   if (turn_ == nullptr) turn_ = CreateMutexA(nullptr, FALSE, kTurnName);
   const DWORD waited = calls_.Now() - wait_started_;
+  // A console event ends the wait of a change open to it.
+  const HANDLE handles[2] = {turn_, Window().interrupt};
   const DWORD outcome = turn_ == nullptr
                             ? WAIT_FAILED
-                            : WaitForSingleObject(turn_, waited < wait_ms_ ? wait_ms_ - waited : 0);
+                            : WaitForMultipleObjects(open_to_events_ ? 2 : 1, handles, FALSE,
+                                                     waited < wait_ms_ ? wait_ms_ - waited : 0);
   // An abandoned turn is ours as well: its holder ended without giving it
   // back (docs/windows.md).
   if (outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED) {
@@ -354,6 +429,7 @@ bool Win32Platform::TakeTurn() {
   --turns_;
   switch (outcome) {
     case WAIT_TIMEOUT:
+    case WAIT_OBJECT_0 + 1:
       record_.Set(FailureKind::kLockHeld, LockHeldLine(WaitedSeconds()));
       return false;
     default:
@@ -435,7 +511,8 @@ bool Win32Platform::RemoveEveryKey(const char* section, const char* key, const c
   return true;
 }
 
-void Win32Platform::BeginChange() {
+void Win32Platform::Begin(bool interruptible) {
+  if (interruptible) OpenToEvents();
   changing_ = true;
   emptied_.clear();
   change_failed_ = false;
@@ -466,12 +543,15 @@ bool Win32Platform::CommitChange() {
     }
   }
   emptied_.clear();
+  // A change interrupted before its last call returned is undone.
+  if (Interrupted() && !change_failed_) Failed(ERROR_CANCELLED, "");
   const bool failed = change_failed_;
   if (change_has_turn_) EndTurn();
   change_has_turn_ = changing_ = change_failed_ = false;
   journal_.clear();
   sections_before_.clear();
   lossy_sections_.clear();
+  CloseToEvents();
   if (!failed) {
     record_.Clear();
     return true;
@@ -489,6 +569,7 @@ void Win32Platform::AbandonChange() {
   journal_.clear();
   sections_before_.clear();
   lossy_sections_.clear();
+  CloseToEvents();
 }
 
 bool Win32Platform::Journal(const char* section, const char* key, bool whole_section,
@@ -616,6 +697,7 @@ void Win32Platform::FailChange() {
 // wait of its own for a file that another program holds a moment.
 void Win32Platform::UndoChange() {
   StartWait();
+  undoing_ = true;
   bool any_saved = false;
   for (auto undo = journal_.rbegin(); undo != journal_.rend(); ++undo) {
     if (!undo->saved && !undo->pending) continue;
@@ -653,6 +735,7 @@ void Win32Platform::UndoChange() {
       named->second.push_back(name);
     }
   }
+  undoing_ = false;
   journal_.clear();
   std::string remains;
   for (const auto& [file, sections] : left) {
@@ -752,7 +835,7 @@ bool Win32Platform::PlanHoldOut(const char* section, const char* key, const char
 // writes the entry back once the delete, or its undo, is complete.
 bool Win32Platform::HoldOut(const char* section, const char* key, const char* file) {
   const UpdateInProgress update;
-  BeginChange();
+  Begin(false);
   DeleteKey(section, key, file);
   return CommitChange();
 }

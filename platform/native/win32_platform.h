@@ -30,7 +30,20 @@ class ProfileCalls {
   virtual BOOL WriteSection(const char* section, const char* entries, const char* file) {
     return WritePrivateProfileSectionA(section, entries, file);
   }
+  /// Ends the process, with |code|, once a change that a console event
+  /// interrupted has been undone (InterruptChange).
+  virtual void End(UINT code) { ExitProcess(code); }
 };
+
+/// A console event (Ctrl+C, Ctrl+Break, a closed console, logoff,
+/// shutdown) that arrives during a change of provreg or provunreg: marks
+/// the change interrupted and returns true; false when none is open. The
+/// change then waits no more for a held file, is undone at its commit, and
+/// the process ends by ProfileCalls::End with the event's status
+/// (docs/windows.md). The console handler that the first change sets up
+/// calls it, and then waits for the change to end; tests call it where no
+/// console can raise an event.
+bool InterruptChange();
 
 /// The platform's own 8-bit functions. A change (BeginChange to
 /// CommitChange) makes each call at once, but first records what the call
@@ -60,7 +73,7 @@ class Win32Platform : public Platform {
   bool DeleteKey(const char* section, const char* key, const char* file) override;
   bool DeleteSection(const char* section, const char* file) override;
   bool DeleteEveryKey(const char* section, const char* key, const char* file) override;
-  void BeginChange() override;
+  void BeginChange() override { Begin(true); }
   bool CommitChange() override;
   void AbandonChange() override;
   unsigned ReadString(const char* section, const char* key, const char* default_value, char* buffer,
@@ -114,6 +127,8 @@ class Win32Platform : public Platform {
     Win32Platform* platform_;
     bool taken_;
   };
+  /// Opens a change; one |interruptible| is open to console events.
+  void Begin(bool interruptible);
   /// Waits for the turn, within the operation's wait. Returns false, with
   /// the record, when the wait was spent. Turns nest.
   bool TakeTurn();
@@ -125,6 +140,13 @@ class Win32Platform : public Platform {
   bool RemoveSection(const char* section, const char* file);
   bool RemoveEveryKey(const char* section, const char* key, const char* file);
 
+  /// Opens the change to console events, which then interrupt it, and
+  /// closes it, ending the process when one did.
+  void OpenToEvents();
+  void CloseToEvents();
+  /// Returns true when a console event interrupted the open change, whose
+  /// waits then stop; its undo's go on.
+  bool Interrupted() const;
   /// Starts an operation's wait for a held file.
   void StartWait() { wait_started_ = calls_.Now(); }
   /// Makes |call|, a call of the platform's on the file, again while the
@@ -188,6 +210,8 @@ class Win32Platform : public Platform {
   FailureRecord change_failure_;  // the failure that ended the open change
   bool changing_ = false;
   bool change_failed_ = false;
+  bool open_to_events_ = false;
+  bool undoing_ = false;
   std::vector<Undo> journal_;
   // The journal's undos that the call being made touches.
   std::vector<size_t> call_undos_;

@@ -24,6 +24,11 @@ constexpr char kOutsideCodePage[] =
 // The machine's mutex of our programs' turns at the file.
 constexpr char kTurnName[] = "Global\\Quillpost Mapisvc.inf";
 
+// Why a change failed that a console event cut short, its undo having
+// failed too (otherwise the process ends without a word).
+constexpr char kInterrupted[] =
+    "Interrupted by a console event (Ctrl+C, Ctrl+Break, a closed console, logoff or shutdown)";
+
 constexpr char kLostToCodePage[] =
     "its value does not survive the system's code page, which the write uses";
 
@@ -429,8 +434,10 @@ bool Win32Platform::TakeTurn() {
   --turns_;
   switch (outcome) {
     case WAIT_TIMEOUT:
-    case WAIT_OBJECT_0 + 1:
       record_.Set(FailureKind::kLockHeld, LockHeldLine(WaitedSeconds()));
+      return false;
+    case WAIT_OBJECT_0 + 1:
+      record_.Set(FailureKind::kOther, kInterrupted);
       return false;
     default:
       record_.Set(FailureKind::kOther,
@@ -544,7 +551,7 @@ bool Win32Platform::CommitChange() {
   }
   emptied_.clear();
   // A change interrupted before its last call returned is undone.
-  if (Interrupted() && !change_failed_) Failed(ERROR_CANCELLED, "");
+  if (Interrupted() && !change_failed_) Failed(ERROR_SUCCESS, "");
   const bool failed = change_failed_;
   if (change_has_turn_) EndTurn();
   change_has_turn_ = changing_ = change_failed_ = false;
@@ -668,7 +675,11 @@ bool Win32Platform::Journal(const char* section, const char* key, bool whole_sec
 }
 
 bool Win32Platform::Failed(DWORD error, const char* file) {
-  NoteError(error, file, WaitedSeconds(), &record_);
+  if (Interrupted()) {
+    record_.Set(FailureKind::kOther, kInterrupted);
+  } else {
+    NoteError(error, file, WaitedSeconds(), &record_);
+  }
   record_.SetFile(file);
   FailChange();
   return false;

@@ -2,9 +2,9 @@
 // from before it starts (2.5 s, so that it waits in its change) and sends
 // Ctrl+C to the console a moment after letting the file go: 0, 3, 6, ...
 // ms, round by round, up to 237. Counts the end states of FILE against a
-// run left alone: as before (missing, or left empty), as after, or neither; and the runs
-// that did not end within a minute (ended then). Needs a
-// console; under Wine run it on a terminal (docs/windows.md).
+// run left alone: as before (missing, or left empty), as after, or
+// neither; and the runs that did not end within a minute (ended then).
+// Needs a console; under Wine run it on a terminal (docs/windows.md).
 //   interrupt_run.exe PROGRAM FILE ROUNDS [ARGS]
 
 #include <windows.h>

@@ -61,6 +61,8 @@ DWORD Run(std::string command, const char* file, int delay_ms) {
   return status;
 }
 
+BOOL WINAPI IgnoreEvent(DWORD) { return TRUE; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,7 +71,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // Not inherited, unlike an ignored Ctrl+C: the program sees the event.
-  SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+  SetConsoleCtrlHandler(IgnoreEvent, TRUE);
   std::string command = std::string("\"") + argv[1] + "\"";
   for (int i = 4; i < argc; ++i) command += std::string(" ") + argv[i];
   Run(command, argv[2], -1);

@@ -196,9 +196,8 @@ bool SameInCodePage(const wchar_t* wide, const char* narrow) {
 struct EventWindow {
   EventWindow() { InitializeCriticalSection(&lock); }
   CRITICAL_SECTION lock;
-  int open = 0;  // the changes open to events
-  bool interrupted = false;
-  HANDLE interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // set while interrupted
+  int open = 0;                                                    // the changes open to events
+  HANDLE interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // set once one is interrupted
   HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);      // set while none is open
 };
 
@@ -218,10 +217,7 @@ bool InterruptChange() {
   EventWindow& window = Window();
   EnterCriticalSection(&window.lock);
   const bool open = window.open > 0;
-  if (open) {
-    window.interrupted = true;
-    SetEvent(window.interrupt);
-  }
+  if (open) SetEvent(window.interrupt);
   LeaveCriticalSection(&window.lock);
   return open;
 }
@@ -247,7 +243,6 @@ void Win32Platform::CloseToEvents() {
   EventWindow& window = Window();
   EnterCriticalSection(&window.lock);
   if (--window.open == 0) {
-    window.interrupted = false;
     ResetEvent(window.interrupt);
     if (!interrupted) SetEvent(window.closed);
   }
@@ -255,12 +250,8 @@ void Win32Platform::CloseToEvents() {
 }
 
 bool Win32Platform::Interrupted() const {
-  if (!open_to_events_ || undoing_) return false;
-  EventWindow& window = Window();
-  EnterCriticalSection(&window.lock);
-  const bool interrupted = window.interrupted;
-  LeaveCriticalSection(&window.lock);
-  return interrupted;
+  return open_to_events_ && !undoing_ &&
+         WaitForSingleObject(Window().interrupt, 0) == WAIT_OBJECT_0;
 }
 
 unsigned Win32Platform::SystemDirectory(char* buffer, unsigned capacity) {
@@ -549,16 +540,10 @@ bool Win32Platform::CommitChange() {
       RemoveHeaders(section.c_str(), file.c_str(), copies);
     }
   }
-  emptied_.clear();
   // A change interrupted before its last call returned is undone.
   if (Interrupted() && !change_failed_) Failed(ERROR_SUCCESS, "");
   const bool failed = change_failed_;
-  if (change_has_turn_) EndTurn();
-  change_has_turn_ = changing_ = change_failed_ = false;
-  journal_.clear();
-  sections_before_.clear();
-  lossy_sections_.clear();
-  CloseToEvents();
+  EndChange();
   if (!failed) {
     record_.Clear();
     return true;
@@ -569,10 +554,13 @@ bool Win32Platform::CommitChange() {
 
 void Win32Platform::AbandonChange() {
   if (changing_ && !change_failed_) UndoChange();
+  EndChange();
+}
+
+void Win32Platform::EndChange() {
   if (change_has_turn_) EndTurn();
-  change_has_turn_ = false;
+  change_has_turn_ = changing_ = change_failed_ = false;
   emptied_.clear();
-  changing_ = change_failed_ = false;
   journal_.clear();
   sections_before_.clear();
   lossy_sections_.clear();

@@ -129,6 +129,9 @@ class Win32Platform : public Platform {
   };
   /// Opens a change; one |interruptible| is open to console events.
   void Begin(bool interruptible);
+  /// Ends the open change, made or undone: lets go of its turn and its
+  /// records, and closes it to console events.
+  void EndChange();
   /// Waits for the turn, within the operation's wait. Returns false, with
   /// the record, when the wait was spent. Turns nest.
   bool TakeTurn();
